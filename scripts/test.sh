@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs zelweb with its test requirements, then runs every test: the
+# native unit tests of the pure parsers (CTest) and the Python suite (pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+
+"$PYTHON" -m pip install --quiet ".[test]"
+
+cmake -S . -B build/native -G Ninja -DZELWEB_NATIVE_TESTS=ON -DZELWEB_NATIVE_ONLY=ON \
+      -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build/native >/dev/null
+ctest --test-dir build/native --output-on-failure
+
+# Run from outside the source tree so `import zelweb` finds the installed module.
+cd tests && "$PYTHON" -m pytest -c ../pyproject.toml --rootdir=.. "$@" .

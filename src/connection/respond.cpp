@@ -1,0 +1,109 @@
+// Dispatch to the application and the response on the wire.
+#include <cstdio>
+#include <cstring>
+
+#include "connection/client.hpp"
+#include "connection/socket_io.hpp"
+#include "module/compat.hpp"
+#include "module/names.hpp"
+#include "module/ref.hpp"
+
+namespace zelweb {
+
+namespace {
+
+// The head: status line, extra headers, the server line, cookies, type and
+// length, the empty line; then `body` (empty for a file response). Composed
+// in one pass into one bytes object of the exact size, so nothing is ever
+// truncated and the text goes out in the same send as the head.
+PyObject* compose(const HttpObject* r, unsigned long long length, std::string_view body) {
+    char status[8], size[24];
+    int status_len = std::snprintf(status, sizeof status, "%u", static_cast<unsigned>(r->status));
+    int size_len = std::snprintf(size, sizeof size, "%llu", length);
+    const std::string_view pieces[] = {
+        field_text(r->response_protocol), " ", std::string_view(status, status_len), " ",
+        field_text(r->status_text), "\r\n", field_text(r->headers), "server: Tovrel\r\n",
+        field_text(r->set_cookie), "Content-Type: ", field_text(r->content_type),
+        "\r\nContent-Length: ", std::string_view(size, size_len), "\r\n\r\n", body,
+    };
+    size_t total = 0;
+    for (auto p : pieces) total += p.size();
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+    if (!out) return nullptr;
+    char* w = PyBytes_AS_STRING(out);
+    for (auto p : pieces) {
+        std::memcpy(w, p.data(), p.size());
+        w += p.size();
+    }
+    return out;
+}
+
+bool exists(PyObject* os_path, PyObject* path, bool& found) {
+    PyObject* args[] = {os_path, path};
+    Ref r = Ref::steal(vectorcall_method(names.exists, args, 2 | offset_arguments, nullptr));
+    if (!r) return false;
+    int truth = PyObject_IsTrue(r.get());
+    found = truth > 0;
+    return truth >= 0;
+}
+
+// Sends exactly data_size bytes of the file (fewer if it has become shorter)
+// through the socket's own sendfile, then removes it when asked to.
+bool send_file(PyObject* con, const HttpObject* r) {
+    Ref path = Ref::steal(PyBytes_FromString(r->data_path));
+    Ref os = path ? Ref::steal(module_global(names.g_os)) : Ref();
+    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), names.path)) : Ref();
+    bool found = false;
+    if (!os_path || !exists(os_path.get(), path.get(), found)) return false;
+    if (found) {
+        Ref open = Ref::steal(module_global(names.open));
+        if (!open) return false;
+        PyObject* open_args[] = {path.get(), names.mode_rb};
+        Ref file = Ref::steal(vectorcall(open.get(), open_args, 2, nullptr));
+        if (!file) return false;
+        Ref count = Ref::steal(PyLong_FromUnsignedLong(r->data_size));
+        Ref sent;
+        if (count) {
+            PyObject* args[] = {con, file.get(), names.int_0, count.get()};
+            sent = Ref::steal(vectorcall_method(names.sendfile, args, 4 | offset_arguments, nullptr));
+        }
+        // Close the file on every path, keeping the first error.
+        SavedError pending;
+        bool closed = call_method0(file.get(), names.close);
+        if (!pending.empty()) {
+            PyErr_Clear();
+            pending.restore_copy();
+            return false;
+        }
+        if (!sent || !closed) return false;
+    }
+    if (r->data_remove == 1) {
+        if (!exists(os_path.get(), path.get(), found)) return false;
+        if (found) {
+            PyObject* args[] = {os.get(), path.get()};
+            Ref removed = Ref::steal(vectorcall_method(names.remove, args, 2 | offset_arguments, nullptr));
+            if (!removed) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool respond(PyObject* app, Connection& c, HttpObject* http) {
+    PyObject* con = c.con;
+    if (!call_method1(con, names.settimeout, Py_None)) return false;
+    if (!call_method1(app, names.route, reinterpret_cast<PyObject*>(http))) return false;
+    if (http->data_size != 0) {
+        Ref head = Ref::steal(compose(http, http->data_size, {}));
+        if (!head || !send_bytes(con, head.get()) || !send_file(con, http)) return false;
+    } else {
+        std::string_view text = http->text.view();
+        Ref response = Ref::steal(compose(http, text.size(), text));
+        if (!response || !send_bytes(con, response.get())) return false;
+    }
+    if (!call_method0(con, names.close)) return false;
+    return remove_if_exists(http->upload_tmp_name);
+}
+
+}  // namespace zelweb

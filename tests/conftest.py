@@ -1,0 +1,158 @@
+"""One zelweb server for the whole session, plus clients that speak raw bytes.
+
+The server runs `zelweb.start` on a daemon thread (it never returns) from a
+temporary working directory holding `tmp/` and a throwaway `cert/` pair. Its
+application dispatches on the path to handlers that each test registers, so
+every test writes its own `route` and one server serves all of them.
+"""
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+import zelweb
+
+HOST = "127.0.0.1"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.02)
+    raise RuntimeError(f"nothing listens on {port}")
+
+
+def make_cert(directory):
+    os.makedirs(directory, exist_ok=True)
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+         "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+         "-keyout", os.path.join(directory, "app.key"),
+         "-out", os.path.join(directory, "app.crt")],
+        check=True, capture_output=True)
+
+
+class Routes:
+    """The application: path -> handler(http). Unknown paths get 404."""
+
+    def __init__(self):
+        self.handlers = {}
+        self.seen = []  # records of requests whose handler asked to keep them
+
+    def route(self, http):
+        handler = self.handlers.get(http.c_url())
+        if handler is None:
+            http.c_status(404)
+            http.c_status_text(b"Not Found")
+            return
+        handler(http)
+
+
+class Server:
+    def __init__(self, port, routes, tls=False):
+        self.port = port
+        self.routes = routes
+        self.tls = tls
+
+    def handle(self, path, handler):
+        """Registers handler(http) for the path (bytes) and returns the path."""
+        self.routes.handlers[path] = handler
+        return path
+
+    def raw(self, data, pieces=None, delay=0.0, timeout=10.0, shutdown=True):
+        """Sends bytes (whole, or cut at the given sizes) and reads until close."""
+        with socket.create_connection((HOST, self.port), timeout=timeout) as s:
+            if pieces:
+                at = 0
+                for size in pieces:
+                    s.sendall(data[at:at + size])
+                    at += size
+                    if delay:
+                        time.sleep(delay)
+                s.sendall(data[at:])
+            else:
+                s.sendall(data)
+            if shutdown:
+                s.shutdown(socket.SHUT_WR)
+            chunks = []
+            while True:
+                try:
+                    chunk = s.recv(65536)
+                except ConnectionResetError:
+                    break
+                if not chunk:
+                    break
+                chunks.append(chunk)
+            return b"".join(chunks)
+
+    def get(self, target=b"/", headers=b""):
+        return self.raw(b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n" + headers + b"\r\n")
+
+    def url(self, path="/"):
+        return f"{'https' if self.tls else 'http'}://{HOST}:{self.port}{path}"
+
+
+@pytest.fixture(scope="session")
+def workdir():
+    old = os.getcwd()
+    with tempfile.TemporaryDirectory(prefix="zelweb-test-") as d:
+        os.chdir(d)
+        os.makedirs("tmp")
+        make_cert("cert")
+        try:
+            yield d
+        finally:
+            os.chdir(old)
+
+
+def _start(tls, routes):
+    port = free_port()
+    t = threading.Thread(target=zelweb.start, args=(routes, HOST.encode(), port, 1 if tls else 0),
+                         daemon=True)
+    t.start()
+    wait_listening(port)
+    return Server(port, routes, tls)
+
+
+@pytest.fixture(scope="session")
+def _plain_server(workdir):
+    return _start(False, Routes())
+
+
+@pytest.fixture(scope="session")
+def _tls_server(workdir):
+    return _start(True, Routes())
+
+
+@pytest.fixture
+def server(_plain_server):
+    """The shared plain-TCP server; handlers registered by a test are dropped after it."""
+    yield _plain_server
+    _plain_server.routes.handlers.clear()
+
+
+@pytest.fixture
+def tls_server(_tls_server):
+    yield _tls_server
+    _tls_server.routes.handlers.clear()
+
+
+def run_python(code, cwd=None, timeout=60):
+    """Runs code in a fresh interpreter; returns the CompletedProcess."""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=cwd, timeout=timeout)
