@@ -2,6 +2,7 @@
 // the body and response stages; and the handler's error exit.
 #include "connection/client.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,11 +28,28 @@ HeadOutcome close_quietly(PyObject* con) {
     return call_method0(con, names.close) ? HeadOutcome::closed_quietly : HeadOutcome::error;
 }
 
+constexpr double receive_limit = 5.0;  // seconds, each receive of the head
+constexpr double head_limit = 10.0;    // seconds, the whole head from the connection's start
+
+// A client trickling one byte every few seconds would hold its thread for
+// hours under the per-receive limit alone: the whole head has its own limit.
+bool limit_next_receive(PyObject* con, std::chrono::steady_clock::time_point started) {
+    double left = head_limit - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (left >= receive_limit) return true;
+    if (left <= 0) {
+        PyErr_SetString(PyExc_TimeoutError, "request head not complete in time");
+        return false;
+    }
+    Ref timeout = Ref::steal(PyFloat_FromDouble(left));
+    return timeout && call_method1(con, names.settimeout, timeout.get());
+}
+
 // Receives the head in chunks. The result is that of reading one byte per
 // receive: the head ends with the fourth of four consecutive CR/LF bytes, and
 // whatever arrived after it stays in the buffer as the start of the body.
 HeadOutcome read_head(Connection& c) {
     PyObject* con = c.con;
+    auto started = std::chrono::steady_clock::now();
     if (!call_method1(con, names.setblocking, Py_False) ||
         !call_method1(con, names.settimeout, names.int_5))
         return close_quietly(con);
@@ -39,7 +57,8 @@ HeadOutcome read_head(Connection& c) {
         return close_quietly(con);
     int run = 0;
     size_t stored = 0;
-    for (;;) {
+    for (bool first = true;; first = false) {
+        if (!first && !limit_next_receive(con, started)) return close_quietly(con);
         Py_ssize_t n = receive_into(con, c.head + stored, head_capacity - stored);
         if (n <= 0) return close_quietly(con);
         auto end = scan_break_run(c.head + stored, static_cast<size_t>(n), run);

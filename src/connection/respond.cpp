@@ -88,20 +88,35 @@ bool send_file(PyObject* con, const HttpObject* r) {
     return true;
 }
 
+// Closes the connection after a failed send, keeping the send's error.
+bool close_after_failure(PyObject* con) {
+    SavedError error;
+    if (!call_method0(con, names.close)) PyErr_Clear();
+    error.restore_copy();
+    return false;
+}
+
+bool send_response(PyObject* con, const HttpObject* http) {
+    if (http->data_size != 0) {
+        Ref head = Ref::steal(compose(http, http->data_size, {}));
+        return head && send_bytes(con, head.get()) && send_file(con, http);
+    }
+    std::string_view text = http->text.view();
+    Ref response = Ref::steal(compose(http, text.size(), text));
+    return response && send_bytes(con, response.get());
+}
+
 }  // namespace
 
 bool respond(PyObject* app, Connection& c, HttpObject* http) {
     PyObject* con = c.con;
+    // The application may take its time: no receive is pending now.
     if (!call_method1(con, names.settimeout, Py_None)) return false;
     if (!call_method1(app, names.route, reinterpret_cast<PyObject*>(http))) return false;
-    if (http->data_size != 0) {
-        Ref head = Ref::steal(compose(http, http->data_size, {}));
-        if (!head || !send_bytes(con, head.get()) || !send_file(con, http)) return false;
-    } else {
-        std::string_view text = http->text.view();
-        Ref response = Ref::steal(compose(http, text.size(), text));
-        if (!response || !send_bytes(con, response.get())) return false;
-    }
+    // A peer that never reads must not pin the thread: each send may wait for
+    // progress at most this long.
+    if (!call_method1(con, names.settimeout, names.int_60)) return false;
+    if (!send_response(con, http)) return close_after_failure(con);
     if (!call_method0(con, names.close)) return false;
     return remove_if_exists(http->upload_tmp_name);
 }

@@ -162,4 +162,12 @@ PyModuleDef module_def = {
 
 }  // namespace zelweb
 
-extern "C" PyMODINIT_FUNC PyInit_zelweb(void) { return PyModuleDef_Init(&zelweb::module_def); }
+// Before 3.9 PyMODINIT_FUNC leaves the symbol's visibility to the build.
+#if PY_VERSION_HEX < 0x03090000
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_zelweb(void)
+#else
+PyMODINIT_FUNC PyInit_zelweb(void)
+#endif
+{
+    return PyModuleDef_Init(&zelweb::module_def);
+}
