@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs zelweb with its test requirements, then runs every test: the
+# Installs what the tests need and zelweb itself, then runs every test: the
 # native unit tests of the pure parsers (CTest) and the Python suite (pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 
-"$PYTHON" -m pip install --quiet ".[test]"
+bash scripts/deps.sh
+"$PYTHON" -m pip install --quiet --disable-pip-version-check ".[test]"
 
 cmake -S . -B build/native -G Ninja -DZELWEB_NATIVE_TESTS=ON -DZELWEB_NATIVE_ONLY=ON \
       -DCMAKE_BUILD_TYPE=Debug >/dev/null
