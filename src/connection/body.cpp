@@ -56,8 +56,12 @@ bool read_text_body(Connection& c, HttpObject* http) {
     while (got < length) {
         Py_ssize_t n = receive_into(c.con, buffer + got, length - got);
         if (n < 0) return false;
-        if (n == 0) break;
+        if (n == 0) {
+            c.unread_body = 0;  // the peer has closed: nothing more will come
+            break;
+        }
         got += static_cast<size_t>(n);
+        c.unread_body -= static_cast<size_t>(n);
     }
     buffer[got] = '\0';
     http->post_size = std::strlen(buffer);  // a zero byte ends the text
@@ -171,7 +175,7 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
     size_t buffered = body_bytes_buffered(c, length);
     std::memcpy(reader->free_space(), c.head + c.head_size, buffered);
     reader->commit(buffered);
-    size_t remaining = length - buffered;
+    uint64_t& remaining = c.unread_body;  // what the connection still holds of the body
     if (!send_continue(c, buffered, length)) return false;
 
     FieldCollector fields(c, http);
@@ -188,11 +192,9 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
                 Py_ssize_t n = receive_into(c.con, reader->free_space(), want);
                 if (n < 0) return false;
                 if (n == 0) {
-                    reader->finish_input();
-                    if (remaining) {
-                        failure = "connection closed before the end of the multipart body";
-                        return true;
-                    }
+                    remaining = 0;
+                    failure = "connection closed before the end of the multipart body";
+                    return true;
                 }
                 reader->commit(static_cast<size_t>(n));
                 remaining -= static_cast<size_t>(n);
@@ -231,7 +233,10 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
                     size_t want = reader->free_size() < remaining ? reader->free_size() : remaining;
                     Py_ssize_t n = receive_into(c.con, reader->free_space(), want);
                     if (n < 0) return false;
-                    if (n == 0) break;
+                    if (n == 0) {
+                        remaining = 0;
+                        break;
+                    }
                     remaining -= static_cast<size_t>(n);
                     reader->next();
                 }

@@ -159,6 +159,10 @@ void client(PyObject* app, PyObject* con, PyObject*) {
         if (!call_method0(con, names.close)) error_exit();
         return;
     }
+    if (ok) {
+        size_t buffered = c.received - c.head_size;
+        c.unread_body = http->content_length > buffered ? http->content_length - buffered : 0;
+    }
     if (ok && std::strcmp(http->method, "POST") == 0) ok = read_body(c, http);
     if (ok) ok = respond(app, c, http);
     if (!ok) {

@@ -15,6 +15,9 @@ struct Connection {
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it
     bool expect_continue = false;
+    // Body bytes announced but never received: the close must not reset the
+    // connection while the peer is still sending them.
+    uint64_t unread_body = 0;
     char* body_buffer = nullptr;  // the record's `post`, owned here
 };
 
@@ -27,5 +30,10 @@ void client(PyObject* app, PyObject* con, PyObject* addr);
 bool read_body(Connection& c, HttpObject* http);
 bool respond(PyObject* app, Connection& c, HttpObject* http);
 bool remove_if_exists(const char* path);
+
+// Closes the connection; when body bytes were left unread, first ends the
+// sending side and drains them for a short while, so the peer reads the
+// response instead of a reset.
+bool close_connection(Connection& c);
 
 }  // namespace zelweb

@@ -117,7 +117,7 @@ bool respond(PyObject* app, Connection& c, HttpObject* http) {
     // progress at most this long.
     if (!call_method1(con, names.settimeout, names.int_60)) return false;
     if (!send_response(con, http)) return close_after_failure(con);
-    if (!call_method0(con, names.close)) return false;
+    if (!close_connection(c)) return false;
     return remove_if_exists(http->upload_tmp_name);
 }
 

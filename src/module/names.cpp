@@ -40,7 +40,7 @@ bool make_names() {
               intern(n.do_handshake_on_connect, "do_handshake_on_connect") &&
               intern(n.do_handshake, "do_handshake") && intern(n.path, "path") &&
               intern(n.exists, "exists") && intern(n.getsize, "getsize") &&
-              intern(n.remove, "remove") && intern(n.time_ns, "time_ns") &&
+              intern(n.remove, "remove") && intern(n.shutdown, "shutdown") && intern(n.time_ns, "time_ns") &&
               intern(n.randrange, "randrange") && intern(n.write, "write") &&
               intern(n.open, "open") && intern(n.print, "print") && intern(n.stdout_, "stdout") &&
               intern(n.flush, "flush") && intern(n.init_get, "_init_get") &&

@@ -14,7 +14,7 @@ struct Names {
         *setsockopt, *bind, *listen, *start, *Thread, *target, *args, *AF_INET, *SOCK_STREAM,
         *SOL_SOCKET, *SO_REUSEADDR, *SSLContext, *PROTOCOL_TLS_SERVER, *load_cert_chain,
         *wrap_socket, *server_side, *do_handshake_on_connect, *do_handshake, *path, *exists,
-        *getsize, *remove, *time_ns, *randrange, *write, *open, *print, *stdout_, *flush,
+        *getsize, *remove, *shutdown, *time_ns, *randrange, *write, *open, *print, *stdout_, *flush,
         *init_get, *c_set_header, *unquote;
     // module globals
     PyObject *g_socket, *g_threading, *g_random, *g_os, *g_time, *g_ssl;
