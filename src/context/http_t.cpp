@@ -17,7 +17,32 @@ namespace {
 
 // Arguments are accepted and ignored; no initialiser runs.
 PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return type->tp_alloc(type, 0);  // zero-filled: every field empty, post null
+    return type->tp_alloc(type, 0);
+}
+
+// Every text field is read up to its first zero byte, so an empty record
+// needs only the first byte of each field cleared, not 8 KiB of zeroing per
+// request. (Interpreter subclasses keep the generic, zero-filling allocator.)
+PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
+    if (type != &http_t_type) return PyType_GenericAlloc(type, items);
+    void* memory = PyObject_Malloc(sizeof(HttpObject));
+    if (!memory) return PyErr_NoMemory();
+    PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
+    HttpObject* r = as_record(obj);
+    for (char* field : {r->url, r->method, r->request_protocol, r->user_agent, r->cookie,
+                        r->request_content_type, r->query, r->set_cookie, r->headers,
+                        r->response_protocol, r->status_text, r->content_type, r->upload_name,
+                        r->upload_tmp_name, r->upload_type, r->data_path, r->auth})
+        field[0] = '\0';
+    r->content_length = 0;
+    r->post = nullptr;
+    r->post_size = 0;
+    r->status = 0;
+    r->text = TextBody();
+    r->upload_size = 0;
+    r->data_remove = 0;
+    r->data_size = 0;
+    return obj;
 }
 
 void http_t_dealloc(PyObject* self) {
@@ -86,6 +111,7 @@ bool register_http_t(PyObject* module) {
         t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
         t.tp_methods = http_t_methods;
         t.tp_new = http_t_new;
+        t.tp_alloc = alloc_record;
         if (PyType_Ready(&t) < 0) return false;
     }
     Py_INCREF(&t);

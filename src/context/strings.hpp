@@ -1,6 +1,7 @@
 // The two string primitives every parser and setter rests on.
 #pragma once
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace zelweb {
@@ -18,9 +19,8 @@ bool bounded_copy(char* dst, std::string_view src, size_t limit);
 
 // Text up to the first zero byte, as the record's fields are read.
 inline std::string_view c_text(const char* s, size_t capacity) {
-    size_t n = 0;
-    while (n < capacity && s[n]) ++n;
-    return std::string_view(s, n);
+    const void* nul = std::memchr(s, '\0', capacity);
+    return std::string_view(s, nul ? static_cast<const char*>(nul) - s : capacity);
 }
 
 template <size_t N>

@@ -1,0 +1,120 @@
+"""Instructions per request in the server process, counted by callgrind.
+
+The server runs under `valgrind --tool=callgrind` and exits once it has routed
+N requests; a second run with no request measures start-up alone. The
+difference divided by N is the cost of one request (accept, thread, head,
+record, route, response, close), repeatable whatever else the machine does.
+
+    python3 bench/profile_request.py [--requests 2000] [--head browser|short]
+"""
+import argparse
+import os
+import re
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SERVER = r'''
+import os, sys, threading, time
+import zelweb
+N = int(sys.argv[2])
+done = threading.Event()
+count = 0
+lock = threading.Lock()
+class App:
+    def route(self, http):
+        global count
+        http.c_text(b"Hello, World!")
+        with lock:
+            count += 1
+            if count >= N:
+                done.set()
+threading.Thread(target=zelweb.start, args=(App(), b"127.0.0.1", int(sys.argv[1]), 0), daemon=True).start()
+if N == 0:
+    time.sleep(1.5)
+else:
+    done.wait()
+    time.sleep(0.5)
+sys.stdout.flush()
+os._exit(0)
+'''
+
+SHORT_HEAD = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
+BROWSER_HEAD = (
+    b"GET /index.html?lang=en&page=2 HTTP/1.1\r\n"
+    b"Host: 127.0.0.1:8080\r\n"
+    b"User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) "
+    b"Chrome/120.0.0.0 Safari/537.36\r\n"
+    b"Accept: text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,"
+    b"image/apng,*/*;q=0.8,application/signed-exchange;v=b3;q=0.7\r\n"
+    b"Accept-Language: en-US,en;q=0.9,de;q=0.8\r\n"
+    b"Accept-Encoding: gzip, deflate, br\r\n"
+    b"Cookie: session=8f14e45fceea167a5a36dedd4bea2543; theme=dark; consent=yes\r\n"
+    b"Referer: http://127.0.0.1:8080/index.html?lang=en&page=1\r\n"
+    b"Sec-Fetch-Site: same-origin\r\nSec-Fetch-Mode: navigate\r\n"
+    b"Upgrade-Insecure-Requests: 1\r\nConnection: close\r\n\r\n"
+)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def run(n, head, out_dir):
+    port = free_port()
+    out = os.path.join(out_dir, f"callgrind.{n}")
+    script = os.path.join(out_dir, "server.py")
+    with open(script, "w") as f:
+        f.write(SERVER)
+    proc = subprocess.Popen(
+        ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, script,
+         str(port), str(n)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            time.sleep(0.2)
+    # that probe connection was one request with an empty head: count from here
+    for _ in range(n):
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+            s.sendall(head)
+            while s.recv(65536):
+                pass
+    proc.wait(timeout=600)
+    text = open(out).read()
+    total = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
+    return total, out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--requests", type=int, default=2000)
+    ap.add_argument("--head", choices=["short", "browser"], default="short")
+    ap.add_argument("--keep", help="copy the callgrind output of the measured run here")
+    args = ap.parse_args()
+    head = SHORT_HEAD if args.head == "short" else BROWSER_HEAD
+    with tempfile.TemporaryDirectory() as d:
+        base, _ = run(0, head, d)
+        total, out = run(args.requests, head, d)
+        per = (total - base) / args.requests
+        print(f"head: {args.head} ({len(head)} bytes), requests: {args.requests}")
+        print(f"instructions per request (server process): {per:,.0f}")
+        if args.keep:
+            import shutil
+            shutil.copy(out, args.keep)
+        annotate = subprocess.run(["callgrind_annotate", "--inclusive=no", out],
+                                  capture_output=True, text=True).stdout
+        print("top functions by own instructions:")
+        lines = [l for l in annotate.splitlines() if re.match(r"\s*[\d,]+ \(", l)]
+        for l in lines[:25]:
+            print("  " + l.strip()[:150])
+
+
+if __name__ == "__main__":
+    main()
