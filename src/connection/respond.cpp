@@ -13,7 +13,9 @@ namespace zelweb {
 namespace {
 
 // The head: status line, extra headers, the server line, cookies, type and
-// length, the empty line; then `body` (empty for a file response). Composed
+// length, the empty line; then `body` (empty for a file response). Every
+// response says "Connection: close": the server closes after it, and a client
+// that kept the connection for its next request would meet a reset. Composed
 // in one pass into one bytes object of the exact size, so nothing is ever
 // truncated and the text goes out in the same send as the head.
 PyObject* compose(const HttpObject* r, unsigned long long length, std::string_view body) {
@@ -22,7 +24,7 @@ PyObject* compose(const HttpObject* r, unsigned long long length, std::string_vi
     int size_len = std::snprintf(size, sizeof size, "%llu", length);
     const std::string_view pieces[] = {
         field_text(r->response_protocol), " ", std::string_view(status, status_len), " ",
-        field_text(r->status_text), "\r\n", field_text(r->headers), "server: Tovrel\r\n",
+        field_text(r->status_text), "\r\n", field_text(r->headers), "server: Tovrel\r\nConnection: close\r\n",
         field_text(r->set_cookie), "Content-Type: ", field_text(r->content_type),
         "\r\nContent-Length: ", std::string_view(size, size_len), "\r\n\r\n", body,
     };

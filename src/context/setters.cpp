@@ -72,9 +72,12 @@ bool choose_file(HttpObject* self, std::string_view name, const char* context) {
     int truth = found ? PyObject_IsTrue(found.get()) : -1;
     if (truth == 0) return false;
     if (truth > 0) {
-        bounded_copy(self->data_path,
-                     std::string_view(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())),
-                     sizeof self->data_path);
+        // A refused path changes nothing: storing the size would announce one
+        // file's length and send another (and c_data_r would remove it).
+        if (!bounded_copy(self->data_path,
+                          std::string_view(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())),
+                          sizeof self->data_path))
+            return false;
         PyObject* args[] = {os_path.get(), path.get()};
         Ref size = Ref::steal(vectorcall_method(names.getsize, args, 2 | offset_arguments, nullptr));
         if (size) {
