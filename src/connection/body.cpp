@@ -167,6 +167,19 @@ bool write_to(PyObject* file, std::string_view data) {
 
 enum class PartKind { none, file, field, dropped };
 
+// An error of the class Exception during the upload is an upload error: its
+// text goes to stdout, the error is cleared, and the application is still
+// called. Returns false (error kept) for any other class.
+bool as_upload_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    SavedError error;
+    Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    print_message("%s\n", utf8 ? utf8 : "upload error");
+    return true;
+}
+
 // Steps of the upload that run under its error guard. False with an
 // exception set, or with `failure` naming a malformed body.
 bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& failure) {
@@ -259,25 +272,17 @@ bool read_upload(Connection& c, HttpObject* http) {
 
     const char* failure = nullptr;
     bool ok = stream_parts(c, http, file.get(), failure);
-    if (!ok && PyErr_ExceptionMatches(PyExc_Exception)) {
-        // An upload error: said on stdout, and the application is still called.
-        SavedError error;
-        Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));
-        const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
-        PyErr_Clear();
-        print_message("%s\n", utf8 ? utf8 : "upload error");
-        ok = true;
-    } else if (ok && failure) {
-        print_message("%s\n", failure);
-    }
-    SavedError pending;
-    bool closed = call_method0(file.get(), names.close);
-    if (!pending.empty()) {
-        PyErr_Clear();
+    if (!ok && !as_upload_error()) {
+        // Not an Exception: it ends the request, with the file closed first.
+        SavedError pending;
+        if (!call_method0(file.get(), names.close)) PyErr_Clear();
         pending.restore_copy();
         return false;
     }
-    return ok && closed;
+    if (ok && failure) print_message("%s\n", failure);
+    // The file is buffered: a full disk may only show when it is closed.
+    if (!call_method0(file.get(), names.close) && !as_upload_error()) return false;
+    return true;
 }
 
 }  // namespace

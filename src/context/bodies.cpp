@@ -1,5 +1,7 @@
 // Body accessors: form parameters, the JSON text, the upload's fields, and
 // the file copy that keeps an upload.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -30,25 +32,35 @@ bool path_exists(PyObject* path) {
     return found && PyObject_IsTrue(found.get()) > 0;
 }
 
-// Copies in blocks with the interpreter lock released. A destination that
+// Whether `dest` names the very file open as `in` (opening it for writing
+// would empty the source before a byte is read).
+bool same_file(std::FILE* in, const std::string& dest) {
+    struct stat a, b;
+    return fstat(fileno(in), &a) == 0 && stat(dest.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// Copies in blocks with the interpreter lock released. A regular file that
 // could not be written whole is removed rather than left partial.
 void copy_file(const std::string& source, const std::string& dest) {
     Py_BEGIN_ALLOW_THREADS
     std::FILE* in = std::fopen(source.c_str(), "rb");
-    if (in) {
+    if (in && !same_file(in, dest)) {
         std::FILE* out = std::fopen(dest.c_str(), "wb");
         if (out) {
             static thread_local char block[64 * 1024];
+            struct stat written;
+            bool regular = fstat(fileno(out), &written) == 0 && S_ISREG(written.st_mode);
             bool ok = true;
             size_t n;
             while (ok && (n = std::fread(block, 1, sizeof block, in)) > 0)
                 ok = std::fwrite(block, 1, n, out) == n;
             ok = ok && !std::ferror(in);
             ok = (std::fclose(out) == 0) && ok;
-            if (!ok) std::remove(dest.c_str());
+            if (!ok && regular) std::remove(dest.c_str());
         }
-        std::fclose(in);
     }
+    if (in) std::fclose(in);
     Py_END_ALLOW_THREADS
 }
 
