@@ -6,6 +6,8 @@
     curl -i http://127.0.0.1:8080/home            (a redirect to /)
     curl -O http://127.0.0.1:8080/download
 """
+from __future__ import annotations
+
 import html
 import os
 import signal
@@ -24,12 +26,12 @@ PAGE = """<!doctype html>
 
 
 class App:
-    def route(self, http):
+    def route(self, http: zelweb.http_t) -> None:
         if http.c_path(b"/"):
             # c_get gives the value percent-decoded; escape it before it goes into HTML.
             name = http.c_get(b"name").decode() or "world"
-            visits = http.c_get_cookie(b"visits")
-            visits = int(visits) + 1 if visits.isdigit() else 1
+            seen = http.c_get_cookie(b"visits")
+            visits = int(seen) + 1 if seen.isdigit() else 1
             http.c_set_cookie(b"visits", b"%d; Path=/; SameSite=Lax" % visits)
             http.c_text(PAGE.format(name=html.escape(name), visits=visits).encode())
         elif http.c_path(b"/home"):
@@ -44,7 +46,7 @@ class App:
             http.c_text(b"<h1>Not Found</h1>")
 
 
-def prepare():
+def prepare() -> None:
     # zelweb works relative to the current directory and streams uploads into
     # tmp/, which it never creates itself.
     os.makedirs("tmp", exist_ok=True)
@@ -52,7 +54,7 @@ def prepare():
         f.write(b"Hello from zelweb.\n")
 
 
-def address(argv, default_port):
+def address(argv: list[str], default_port: int) -> tuple[bytes, int]:
     host = argv[1] if len(argv) > 1 else "127.0.0.1"
     port = int(argv[2]) if len(argv) > 2 else default_port
     return host.encode(), port

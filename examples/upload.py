@@ -22,14 +22,14 @@ FORM = b"""<!doctype html>
 """
 
 
-def safe_name(name):
+def safe_name(name: bytes) -> bytes:
     # The client chooses the name: keep its last component only, never a path.
     name = os.path.basename(name.replace(b"\\", b"/"))
     return name if name.strip(b".") else b"upload"
 
 
 class App:
-    def route(self, http):
+    def route(self, http: zelweb.http_t) -> None:
         if http.c_path(b"/"):
             http.c_text(FORM)
         elif http.c_path(b"/upload"):
@@ -38,7 +38,7 @@ class App:
             http.c_status(404)
             http.c_status_text(b"Not Found")
 
-    def upload(self, http):
+    def upload(self, http: zelweb.http_t) -> None:
         # A form without a chosen file still gets an (empty) temporary file,
         # so the file name is what tells whether a file came.
         name = http.c_files(b"name")
@@ -63,7 +63,7 @@ class App:
             escape(name), size, escape(kept), escape(title)))
 
 
-def escape(text):
+def escape(text: bytes) -> bytes:
     return html.escape(text.decode(errors="replace")).encode()
 
 

@@ -1,6 +1,8 @@
 // The body of a POST: a form or JSON text into the body buffer, or a
 // multipart form whose first file is streamed into tmp/ and whose text
 // fields become the post text.
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -282,6 +284,10 @@ bool read_upload(Connection& c, HttpObject* http) {
     if (ok && failure) print_message("%s\n", failure);
     // The file is buffered: a full disk may only show when it is closed.
     if (!call_method0(file.get(), names.close) && !as_upload_error()) return false;
+    // After a failed write the file may hold part of what was counted: its
+    // size is what was kept.
+    struct stat kept;
+    if (stat(http->upload_tmp_name, &kept) == 0) http->upload_size = kept.st_size;
     return true;
 }
 

@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# Serves one zelweb application from N processes behind nginx.
+#
+#   deploy/run.sh N BASE_PORT LISTEN_PORT APP
+#
+# Starts N processes of APP (run as `python3 APP HOST PORT`, as the examples
+# take their address) on BASE_PORT .. BASE_PORT+N-1, then nginx in the
+# foreground on LISTEN_PORT with an upstream over them, from a configuration
+# generated in a temporary directory. Runs until it is stopped (Ctrl-C, or
+# SIGTERM to its PID) or until one of the processes ends; then stops every
+# process it started, by PID, and removes the temporary directory.
+#
+# The zelweb processes run in the current directory (their tmp/ and cert/ are
+# there); tmp/ is made when missing. Settings, from the environment:
+#   PYTHON        interpreter for APP                      (python3)
+#   BACKEND_HOST  address the zelweb processes bind        (127.0.0.1)
+#   LISTEN_HOST   address nginx listens on                 (127.0.0.1)
+#   UPLOAD_PATHS  paths that take uploads, space-separated (/upload)
+#   UPLOAD_MAX    body size allowed on those paths         (100m)
+#   NGINX         the nginx binary                         (nginx)
+#   NGINX_WORKERS nginx worker processes                   (auto)
+#   ACCESS_LOG    a file for nginx's access log            (none)
+set -euo pipefail
+
+if [ $# -ne 4 ]; then
+    echo "usage: $0 N BASE_PORT LISTEN_PORT APP" >&2
+    exit 2
+fi
+count=$1 base_port=$2 listen_port=$3 app=$4
+case "$count$base_port$listen_port" in
+    *[!0-9]*) echo "$0: N and the ports are numbers" >&2; exit 2 ;;
+esac
+if [ "$count" -lt 1 ] || [ $((base_port + count - 1)) -gt 65535 ] || [ "$listen_port" -gt 65535 ]; then
+    echo "$0: N must be at least 1 and every port at most 65535" >&2
+    exit 2
+fi
+[ -f "$app" ] || { echo "$0: no application file $app" >&2; exit 2; }
+
+PYTHON=${PYTHON:-python3}
+BACKEND_HOST=${BACKEND_HOST:-127.0.0.1}
+LISTEN_HOST=${LISTEN_HOST:-127.0.0.1}
+UPLOAD_PATHS=${UPLOAD_PATHS-/upload}
+UPLOAD_MAX=${UPLOAD_MAX:-100m}
+NGINX=${NGINX:-nginx}
+NGINX_WORKERS=${NGINX_WORKERS:-auto}
+command -v "$NGINX" >/dev/null || { echo "$0: nginx not found (apt-get install -y nginx)" >&2; exit 2; }
+
+conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/zelweb-deploy.XXXXXX")
+chmod 755 "$conf_dir"  # nginx's workers write request bodies below it
+pids=()
+
+stop_all() {
+    trap - EXIT INT TERM
+    local pid
+    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    for _ in $(seq 50); do
+        local alive=0
+        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ $alive -eq 0 ] && break
+        sleep 0.1
+    done
+    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$conf_dir"
+}
+trap stop_all EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+wait_listening() {  # host port pid
+    for _ in $(seq 100); do
+        kill -0 "$3" 2>/dev/null || return 1
+        if (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+mkdir -p tmp  # zelweb streams uploads into ./tmp and never makes it itself
+servers=""
+for ((i = 0; i < count; i++)); do
+    port=$((base_port + i))
+    "$PYTHON" "$app" "$BACKEND_HOST" "$port" &
+    pids+=($!)
+    servers+="        server $BACKEND_HOST:$port;"$'\n'
+done
+for ((i = 0; i < count; i++)); do
+    wait_listening "$BACKEND_HOST" $((base_port + i)) "${pids[i]}" ||
+        { echo "$0: $app did not start on port $((base_port + i))" >&2; exit 1; }
+done
+
+user_line=""
+if [ "$(id -u)" -eq 0 ]; then
+    # A master started as root hands its workers to an unprivileged user.
+    if id www-data >/dev/null 2>&1; then user_line="user www-data;"; else user_line="user nobody nogroup;"; fi
+fi
+
+upload_locations=""
+for path in $UPLOAD_PATHS; do
+    upload_locations+="        location = $path {
+            client_max_body_size $UPLOAD_MAX;
+            proxy_pass http://zelweb;
+        }"$'\n'
+done
+
+cat >"$conf_dir/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes $NGINX_WORKERS;
+pid $conf_dir/nginx.pid;
+error_log stderr warn;
+$user_line
+
+events {
+    worker_connections 4096;
+}
+
+http {
+    access_log ${ACCESS_LOG:-off};
+    client_body_temp_path $conf_dir/body;
+    proxy_temp_path $conf_dir/proxy;
+    fastcgi_temp_path $conf_dir/fastcgi;
+    uwsgi_temp_path $conf_dir/uwsgi;
+    scgi_temp_path $conf_dir/scgi;
+
+    upstream zelweb {
+$servers    }
+
+    # zelweb reads only Content-Type, Cookie, Auth, User-Agent and
+    # Content-Length: the client's address reaches the application as the
+    # first pair of "Auth" (c_get_auth(b"client_addr")); a client's own
+    # client_addr pair comes later and is never the one found.
+    map \$http_auth \$zelweb_auth {
+        ""      "client_addr=\$remote_addr";
+        default "client_addr=\$remote_addr; \$http_auth";
+    }
+
+    server {
+        listen $LISTEN_HOST:$listen_port;
+
+        # zelweb reads a form or JSON body of at most 1,024,000 bytes (max_post)
+        # and silently ignores a larger one: refuse it here with 413 instead.
+        # Uploads are not bounded by max_post; they get UPLOAD_MAX, on the
+        # paths that take them only.
+        client_max_body_size 1000k;
+
+        # One request per connection: zelweb closes after every response.
+        proxy_http_version 1.0;
+        proxy_set_header Connection close;
+        # nginx has the whole body before it connects (request buffering), so
+        # a 100-continue exchange with zelweb would only confuse the response.
+        proxy_set_header Expect "";
+        proxy_set_header Host \$host;
+        proxy_set_header X-Real-IP \$remote_addr;
+        proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+        proxy_set_header X-Forwarded-Proto \$scheme;
+        proxy_set_header Auth \$zelweb_auth;
+
+        location / {
+            proxy_pass http://zelweb;
+        }
+$upload_locations    }
+}
+EOF
+
+"$NGINX" -p "$conf_dir" -c "$conf_dir/nginx.conf" -e stderr &
+pids+=($!)
+wait_listening "$LISTEN_HOST" "$listen_port" "${pids[-1]}" ||
+    { echo "$0: nginx did not start; configuration in $conf_dir/nginx.conf:" >&2; cat "$conf_dir/nginx.conf" >&2; exit 1; }
+echo "ready: http://$LISTEN_HOST:$listen_port/ -> $count zelweb process(es) on $BACKEND_HOST:$base_port-$((base_port + count - 1))"
+
+# Ends when any process ends: a server that died must not go unnoticed.
+set +e
+wait -n "${pids[@]}"
+status=$?
+echo "$0: a process ended (status $status); stopping the rest" >&2
+exit 1

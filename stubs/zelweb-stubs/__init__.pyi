@@ -1,0 +1,99 @@
+"""zelweb: a threaded HTTP/1.1 server framework.
+
+Text crosses into and out of the module as bytes: every text parameter takes
+`bytes` or `bytearray` (only the bytes before the first zero byte count) and
+every text result is a new `bytes` object.
+"""
+from typing import NoReturn, Protocol, Union
+
+_Text = Union[bytes, bytearray]
+
+class _App(Protocol):
+    # Called once per request, on that connection's own thread; the result is ignored.
+    def route(self, http: http_t, /) -> object: ...
+
+class http_t:
+    """One request and the response composed for it.
+
+    The server makes one per request and passes it to `app.route`.
+    """
+
+    def __init__(self, *args: object, **kwargs: object) -> None:
+        """A blank record; arguments are accepted and ignored."""
+
+    # Request line and headers
+
+    def c_url(self) -> bytes:
+        """The path: the request target before its first "?"."""
+
+    def c_path(self, path: _Text, /) -> int:
+        """1 when the path equals `path` exactly, else 0."""
+
+    def c_get(self, key: _Text, /) -> bytes:
+        """The first query value named `key`, "+" as space, percent-decoded; b"" if absent."""
+
+    def c_get_cookie(self, key: _Text, /) -> bytes:
+        """The first cookie value named `key` as sent (pairs split at "; "); b"" if absent."""
+
+    def c_get_auth(self, key: _Text, /) -> bytes:
+        """The first value named `key` in the "Auth" header (pairs split at "; "); b"" if absent."""
+
+    def c_user_agent(self) -> bytes:
+        """The "User-Agent" header, or b""."""
+
+    # Request body
+
+    def c_post(self, key: _Text, /) -> bytes:
+        """The first form value named `key`, "+" as space, percent-decoded; b"" if absent."""
+
+    def c_json(self) -> bytes:
+        """The body text of a form or JSON POST as received, unparsed; b"" otherwise."""
+
+    def c_files(self, key: _Text, /) -> bytes:
+        """A field of the uploaded file: b"name", b"type", b"tmp_name" or b"size"; b"" otherwise."""
+
+    def c_copy(self, source_path: _Text, dest: _Text) -> int:
+        """Copies a file (to keep an upload); always returns 0."""
+
+    # Response
+
+    def c_status(self, status: int, /) -> None:
+        """Sets the status code, 0 to 65535 (OverflowError outside)."""
+
+    def c_status_text(self, status_text: _Text, /) -> None:
+        """Sets the reason phrase, at most 9 bytes."""
+
+    def c_content_type(self, content_type: _Text, /) -> None:
+        """Sets the Content-Type value, at most 249 bytes (default b"text/html")."""
+
+    def c_set_header(self, key: _Text, value: _Text) -> None:
+        """Adds one header line "key: value" (a line of at most 511 bytes)."""
+
+    def c_set_cookie(self, key: _Text, value: _Text) -> None:
+        """Adds "Set-Cookie: key=value"; attributes go into `value` (a line of at most 255 bytes)."""
+
+    def c_text(self, data: _Text, /) -> None:
+        """Sets the text body, at most 1,023,999 bytes."""
+
+    def c_data(self, name: _Text, /) -> None:
+        """Sends the file at path `name` as the body, if it exists and is not empty."""
+
+    def c_data_r(self, name: _Text, /) -> None:
+        """As c_data, and removes the file once it has been sent."""
+
+    def c_redirect(self, url: _Text, /) -> None:
+        """Status 302 "Found" and a "Location: url" header line."""
+
+    def _init_get(self) -> None:
+        """Splits the target into path and query; the server calls it once per request."""
+
+    def __reduce__(self) -> NoReturn: ...
+    def __setstate__(self, state: object, /) -> NoReturn: ...
+
+def start(app: _App, host: _Text, port: int, https: int) -> NoReturn:
+    """Listens on host:port (IPv4) and serves each connection on a thread of its own.
+
+    `https` equal to 1 serves TLS with cert/app.crt and cert/app.key from the
+    current directory. Prints "[-] Serving: host:port" once listening and never
+    returns; start-up errors (address in use, missing certificate) are raised.
+    """

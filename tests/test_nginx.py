@@ -1,0 +1,197 @@
+"""zelweb behind nginx, as deploy/run.sh sets it up: requests of every body
+kind reach one of several processes, and the proxy's limits match zelweb's."""
+import hashlib
+import os
+import pathlib
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+import requests
+
+import zelweb
+from conftest import HOST, free_port
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+RUN = ROOT / "deploy" / "run.sh"
+NGINX = shutil.which("nginx") or next(
+    (p for p in ("/usr/sbin/nginx", "/usr/local/sbin/nginx") if os.access(p, os.X_OK)), None)
+
+pytestmark = pytest.mark.skipif(NGINX is None, reason="nginx is not installed (apt-get install -y nginx)")
+
+MAX_POST = 1024000
+
+# Answers with what it read, as JSON, and which process it is.
+ECHO_APP = '''\
+import hashlib, json, os, signal, sys
+import zelweb
+
+PORT = int(sys.argv[2])
+
+class App:
+    def route(self, http):
+        body = http.c_json()
+        a = http.c_post(b"a")
+        upload = {}
+        if http.c_files(b"name"):
+            tmp_name = http.c_files(b"tmp_name")
+            kept = b"kept-" + os.path.basename(tmp_name)
+            http.c_copy(tmp_name, kept)
+            with open(kept, "rb") as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+            os.remove(kept)
+            upload = {"name": http.c_files(b"name").decode(), "size": int(http.c_files(b"size")),
+                      "sha256": digest, "title": http.c_post(b"title").decode()}
+        http.c_content_type(b"application/json")
+        http.c_text(json.dumps({
+            "port": PORT, "path": http.c_url().decode(), "q": http.c_get(b"q").decode(),
+            "a": a.decode() if len(a) < 1000 else "", "body": body.decode() if len(body) < 1000 else "",
+            "body_len": len(body), "upload": upload,
+            "client": http.c_get_auth(b"client_addr").decode(),
+            "token": http.c_get_auth(b"token").decode(),
+        }).encode())
+
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+zelweb.start(App(), sys.argv[1].encode(), PORT, 0)
+'''
+
+
+def free_ports(n):
+    """A run of n consecutive free ports, below the ephemeral range so that no
+    client connection holds one of them."""
+    for _ in range(200):
+        base = random.randrange(20000, 32000)
+        try:
+            for p in range(base, base + n):
+                with socket.socket() as s:
+                    s.bind((HOST, p))
+            return base
+        except OSError:
+            continue
+    raise RuntimeError("no run of free ports")
+
+
+class Deployment:
+    def __init__(self, workdir, processes):
+        self.base = free_ports(processes)
+        self.ports = list(range(self.base, self.base + processes))
+        self.listen = free_port()
+        app = pathlib.Path(workdir) / "echo_app.py"
+        app.write_text(ECHO_APP)
+        env = dict(os.environ, NGINX=NGINX, NGINX_WORKERS="1", PYTHON=sys.executable,
+                   UPLOAD_PATHS="/upload", UPLOAD_MAX="8m")
+        env["PYTHONPATH"] = os.pathsep.join(
+            [os.path.dirname(zelweb.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
+        self.log = open(os.path.join(workdir, "deploy.log"), "w+")
+        self.proc = subprocess.Popen(
+            ["bash", str(RUN), str(processes), str(self.base), str(self.listen), str(app)],
+            cwd=workdir, env=env, stdout=self.log, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + 30
+        while "ready:" not in self.output():
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("deploy/run.sh did not get ready:\n" + self.output())
+            time.sleep(0.05)
+
+    def url(self, path):
+        return f"http://{HOST}:{self.listen}{path}"
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait(timeout=5)
+        self.log.close()
+
+
+@pytest.fixture(scope="module")
+def deployed(tmp_path_factory):
+    d = Deployment(str(tmp_path_factory.mktemp("deploy")), 2)
+    yield d
+    d.stop()
+
+
+def test_get_reaches_every_process_with_query_and_client_address(deployed):
+    seen = set()
+    for _ in range(6):
+        r = requests.get(deployed.url("/echo"), params={"q": "a b!"}, timeout=10)
+        assert r.status_code == 200
+        assert r.headers["Content-Type"] == "application/json"
+        echo = r.json()
+        assert (echo["path"], echo["q"], echo["client"]) == ("/echo", "a b!", "127.0.0.1")
+        seen.add(echo["port"])
+    assert seen == set(deployed.ports)
+
+
+def test_form_post_is_read(deployed):
+    r = requests.post(deployed.url("/form"), data={"a": "1 + 1", "b": "2"}, timeout=10)
+    assert r.json()["a"] == "1 + 1"
+    assert r.json()["body"] == "a=1+%2B+1&b=2"
+
+
+def test_json_post_is_read(deployed):
+    payload = '{"text": "caf\\u00e9", "n": [1, 2, 3]}'
+    r = requests.post(deployed.url("/api"), data=payload.encode(),
+                      headers={"Content-Type": "application/json; charset=utf-8"}, timeout=10)
+    assert r.json()["body"] == payload
+
+
+def test_upload_larger_than_max_post_is_streamed_to_the_application(deployed):
+    data = os.urandom(MAX_POST + 500000)
+    r = requests.post(deployed.url("/upload"), data={"title": "noise"},
+                      files={"file": ("noise.bin", data, "application/octet-stream")}, timeout=30)
+    assert r.status_code == 200
+    assert r.json()["upload"] == {"name": "noise.bin", "size": len(data), "title": "noise",
+                                  "sha256": hashlib.sha256(data).hexdigest()}
+
+
+@pytest.mark.parametrize("path, kind, size, status", [
+    ("/form", "form", MAX_POST, 200),
+    ("/form", "form", MAX_POST + 1, 413),
+    ("/form", "upload", MAX_POST + 1, 413),
+    ("/upload", "upload", 9 * 1024 * 1024, 413),
+], ids=["form-at-max-post", "form-past-max-post", "upload-elsewhere", "upload-past-upload-max"])
+def test_body_limits_match_zelweb(deployed, path, kind, size, status):
+    if kind == "form":
+        body = b"a=" + b"x" * (size - 2)
+        r = requests.post(deployed.url(path), data=body, timeout=30,
+                          headers={"Content-Type": "application/x-www-form-urlencoded"})
+    else:
+        r = requests.post(deployed.url(path), files={"file": ("f", b"x" * size)}, timeout=30)
+    assert r.status_code == status
+    if status == 200:
+        assert r.json()["body_len"] == size
+
+
+def test_client_cannot_forge_its_address_but_keeps_its_auth_pairs(deployed):
+    r = requests.get(deployed.url("/echo"), timeout=10,
+                     headers={"Auth": "client_addr=203.0.113.9; token=t0k"})
+    assert (r.json()["client"], r.json()["token"]) == ("127.0.0.1", "t0k")
+
+
+def test_stopping_the_script_stops_nginx_and_every_process(tmp_path):
+    d = Deployment(str(tmp_path), 1)
+    pids = [int(line.split()[1]) for line in subprocess.run(
+        ["ps", "-o", "ppid=,pid=", "-e"], capture_output=True, text=True).stdout.splitlines()
+        if int(line.split()[0]) == d.proc.pid]
+    assert len(pids) == 2  # one zelweb process and the nginx master
+    d.stop()
+    assert d.proc.returncode != 0
+    for port in [d.listen] + d.ports:
+        with pytest.raises(OSError):
+            socket.create_connection((HOST, port), timeout=1).close()
+    for pid in pids:
+        with pytest.raises(ProcessLookupError):
+            os.kill(pid, 0)
