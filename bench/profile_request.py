@@ -31,7 +31,20 @@ class App:
             count += 1
             if count >= N:
                 done.set()
-threading.Thread(target=zelweb.start, args=(App(), b"127.0.0.1", int(sys.argv[1]), 0), daemon=True).start()
+if len(sys.argv) > 3:  # the design's ceiling (bench/compare/ceiling.cpp) instead
+    sys.path.insert(0, sys.argv[3])
+    import ceiling
+    class App:
+        def route(self, http):
+            global count
+            with lock:
+                count += 1
+                if count >= N:
+                    done.set()
+    serve = lambda: ceiling.serve(App(), "127.0.0.1", int(sys.argv[1]), True)
+else:
+    serve = lambda: zelweb.start(App(), b"127.0.0.1", int(sys.argv[1]), 0)
+threading.Thread(target=serve, daemon=True).start()
 if N == 0:
     time.sleep(1.5)
 else:
@@ -64,7 +77,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run(n, head, out_dir):
+def run(n, head, out_dir, ceiling=None):
     port = free_port()
     out = os.path.join(out_dir, f"callgrind.{n}")
     script = os.path.join(out_dir, "server.py")
@@ -72,7 +85,7 @@ def run(n, head, out_dir):
         f.write(SERVER)
     proc = subprocess.Popen(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, script,
-         str(port), str(n)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+         str(port), str(n)] + ([ceiling] if ceiling else []), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
         try:
@@ -96,13 +109,16 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--head", choices=["short", "browser"], default="short")
+    ap.add_argument("--ceiling", metavar="DIR",
+                    help="profile the design's ceiling module built in DIR instead of zelweb")
     ap.add_argument("--keep", help="copy the callgrind output of the measured run here")
     args = ap.parse_args()
     head = SHORT_HEAD if args.head == "short" else BROWSER_HEAD
     with tempfile.TemporaryDirectory() as d:
-        base, _ = run(0, head, d)
-        total, out = run(args.requests, head, d)
+        base, _ = run(0, head, d, args.ceiling)
+        total, out = run(args.requests, head, d, args.ceiling)
         per = (total - base) / args.requests
+        print(f"server: {'ceiling' if args.ceiling else 'zelweb'}")
         print(f"head: {args.head} ({len(head)} bytes), requests: {args.requests}")
         print(f"instructions per request (server process): {per:,.0f}")
         if args.keep:

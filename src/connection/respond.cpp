@@ -1,5 +1,4 @@
 // Dispatch to the application and the response on the wire.
-#include <cstdio>
 #include <cstring>
 
 #include "connection/client.hpp"
@@ -18,15 +17,25 @@ namespace {
 // that kept the connection for its next request would meet a reset. Composed
 // in one pass into one bytes object of the exact size, so nothing is ever
 // truncated and the text goes out in the same send as the head.
+// Decimal digits of n, written backwards from `end`.
+std::string_view decimal(unsigned long long n, char* end) {
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n);
+    return std::string_view(p, static_cast<size_t>(end - p));
+}
+
 PyObject* compose(const HttpObject* r, unsigned long long length, std::string_view body) {
-    char status[8], size[24];
-    int status_len = std::snprintf(status, sizeof status, "%u", static_cast<unsigned>(r->status));
-    int size_len = std::snprintf(size, sizeof size, "%llu", length);
+    char status_digits[8], size_digits[24];
+    std::string_view status = decimal(r->status, status_digits + sizeof status_digits);
+    std::string_view size = decimal(length, size_digits + sizeof size_digits);
     const std::string_view pieces[] = {
-        field_text(r->response_protocol), " ", std::string_view(status, status_len), " ",
+        field_text(r->response_protocol), " ", status, " ",
         field_text(r->status_text), "\r\n", field_text(r->headers), "server: Tovrel\r\nConnection: close\r\n",
         field_text(r->set_cookie), "Content-Type: ", field_text(r->content_type),
-        "\r\nContent-Length: ", std::string_view(size, size_len), "\r\n\r\n", body,
+        "\r\nContent-Length: ", size, "\r\n\r\n", body,
     };
     size_t total = 0;
     for (auto p : pieces) total += p.size();
@@ -112,12 +121,10 @@ bool send_response(PyObject* con, const HttpObject* http) {
 
 bool respond(PyObject* app, Connection& c, HttpObject* http) {
     PyObject* con = c.con;
-    // The application may take its time: no receive is pending now.
-    if (!call_method1(con, names.settimeout, Py_None)) return false;
-    if (!call_method1(app, names.route, reinterpret_cast<PyObject*>(http))) return false;
-    // A peer that never reads must not pin the thread: each send may wait for
-    // progress at most this long.
+    // The receive limits end here. A peer that never reads must not pin the
+    // thread either: each send may wait for progress at most this long.
     if (!call_method1(con, names.settimeout, names.int_60)) return false;
+    if (!call_method1(app, names.route, reinterpret_cast<PyObject*>(http))) return false;
     if (!send_response(con, http)) return close_after_failure(con);
     if (!close_connection(c)) return false;
     return remove_if_exists(http->upload_tmp_name);

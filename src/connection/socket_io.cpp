@@ -58,7 +58,20 @@ bool send_all(PyObject* con, const char* data, size_t size) {
 }
 
 bool send_bytes(PyObject* con, PyObject* bytes) {
-    return send_all(con, PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    // Most responses go out in one send of the object itself; only a partial
+    // send needs views of the rest.
+    PyObject* args[] = {con, bytes};
+    Ref n = Ref::steal(vectorcall_method(names.send, args, 2 | offset_arguments, nullptr));
+    if (!n) return false;
+    Py_ssize_t count = PyLong_AsSsize_t(n.get());
+    if (count == -1 && PyErr_Occurred()) return false;
+    Py_ssize_t size = PyBytes_GET_SIZE(bytes);
+    if (count >= size) return true;
+    if (count <= 0) {
+        PyErr_SetString(PyExc_ConnectionError, "send made no progress");
+        return false;
+    }
+    return send_all(con, PyBytes_AS_STRING(bytes) + count, static_cast<size_t>(size - count));
 }
 
 bool is_tls_connection(PyObject* con) {
