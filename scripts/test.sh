@@ -14,4 +14,11 @@ cmake --build build/native >/dev/null
 ctest --test-dir build/native --output-on-failure
 
 # Run from outside the source tree so `import zelweb` finds the installed module.
-cd tests && "$PYTHON" -m pytest -c ../pyproject.toml --rootdir=.. "$@" .
+mkdir -p build
+cd tests
+set +e
+"$PYTHON" -m pytest -c ../pyproject.toml --rootdir=.. "$@" . | tee ../build/pytest.log
+status=${PIPESTATUS[0]}
+set -e
+tail -1 ../build/pytest.log > ../build/last-pytest-summary
+exit "$status"
