@@ -23,4 +23,4 @@ if ((${#missing[@]})); then
 fi
 
 "$PYTHON" -m pip install --quiet --disable-pip-version-check \
-    scikit-build-core cmake ninja pytest requests selenium mypy
+    scikit-build-core cmake ninja pytest pytest-xdist requests selenium mypy

@@ -19,7 +19,7 @@ for py in "$root"/versions/3.*/bin/python3; do
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]"
     (cd tests && "../$venv/bin/python" -m pytest -c ../pyproject.toml --rootdir=.. -q \
-        -m "not slow" -p no:cacheprovider "$@" .) || status=1
+        -m "not slow" -n 4 -p no:cacheprovider "$@" .) || status=1
 done
 echo "other interpreters tested: $found"
 exit $status

@@ -17,7 +17,9 @@ ctest --test-dir build/native --output-on-failure
 mkdir -p build
 cd tests
 set +e
-"$PYTHON" -m pytest -c ../pyproject.toml --rootdir=.. "$@" . | tee ../build/pytest.log
+# Four workers: most tests wait on sockets and the server's time limits.
+"$PYTHON" -m pytest -c ../pyproject.toml --rootdir=.. -n "${PYTEST_WORKERS:-4}" "$@" . \
+    | tee ../build/pytest.log
 status=${PIPESTATUS[0]}
 set -e
 tail -1 ../build/pytest.log > ../build/last-pytest-summary
