@@ -243,13 +243,15 @@ def test_failing_import_of_interpreter_module_fails_import(module):
         sys.modules[{module!r}] = None
         try:
             import zelweb
-            error = None
+            failure = None
         except BaseException as e:
-            error = [type(e).__name__, str(e),
-                     "init zelweb" in "".join(traceback.format_exception(type(e), e,
-                                                                        e.__traceback__))]
+            failure = e
         loaded = "zelweb" in sys.modules
         del sys.modules[{module!r}]
+        # Formatted once the module is back: newer tracebacks need os themselves.
+        error = failure and [type(failure).__name__, str(failure),
+                             "init zelweb" in "".join(traceback.format_exception(
+                                 type(failure), failure, failure.__traceback__))]
         import zelweb, ssl, socket
         print(json.dumps({{
             "error": error,

@@ -96,7 +96,8 @@ uint32_t parse_content_length(std::string_view value) {
         if (n > UINT32_MAX) n = UINT32_MAX + uint64_t(1);  // saturate, keep scanning
     }
     if (!any) return 0;
-    uint32_t v = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+    if (n > UINT32_MAX) return UINT32_MAX;  // out of range, whatever the sign
+    uint32_t v = static_cast<uint32_t>(n);
     return negative ? static_cast<uint32_t>(0u - v) : v;
 }
 

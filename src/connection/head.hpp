@@ -40,7 +40,8 @@ std::string_view trim_blanks(std::string_view s);
 
 // "Content-Length" read the way strtoul reads base 10 into 32 bits: leading
 // white space, an optional sign, digits up to the first non-digit; no digits
-// give 0; a minus sign negates modulo 2^32; above 4294967295 saturates.
+// give 0; a minus sign negates modulo 2^32; a magnitude above 4294967295
+// gives 4294967295 whatever the sign.
 uint32_t parse_content_length(std::string_view value);
 
 std::optional<HeaderName> recognise_header(std::string_view name);

@@ -15,8 +15,9 @@ PartHead parse_part_head(std::string_view head) {
     if (at != head.npos) {
         size_t from = at + file_key.size();
         size_t quote = head.find('"', from);
-        if (quote == head.npos) {
-            size_t eol = head.find("\r\n", from);
+        size_t eol = head.find("\r\n", from);
+        if (quote == head.npos || quote > eol) {
+            // No closing quote on its line: the name ends with the line.
             out.filename = head.substr(from, eol == head.npos ? head.npos : eol - from);
         } else {
             out.filename = head.substr(from, quote - from);

@@ -43,6 +43,7 @@ PyObject* compose(const HttpObject* r, unsigned long long length, std::string_vi
     if (!out) return nullptr;
     char* w = PyBytes_AS_STRING(out);
     for (auto p : pieces) {
+        if (p.empty()) continue;  // an empty view may hold no address at all
         std::memcpy(w, p.data(), p.size());
         w += p.size();
     }

@@ -44,6 +44,7 @@ void append_line(char (&field)[N], size_t line_capacity, std::string_view prefix
     }
     char* out = field + used;
     for (std::string_view piece : {prefix, a, mid, b, std::string_view("\r\n")}) {
+        if (piece.empty()) continue;  // an empty view may hold no address at all
         std::memcpy(out, piece.data(), piece.size());
         out += piece.size();
     }

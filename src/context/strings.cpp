@@ -42,7 +42,7 @@ void report_overflow(size_t limit) { overflow_reporter(limit); }
 
 bool bounded_copy(char* dst, std::string_view src, size_t limit) {
     if (src.size() < limit) {
-        std::memmove(dst, src.data(), src.size());
+        if (!src.empty()) std::memmove(dst, src.data(), src.size());
         dst[src.size()] = '\0';
         return true;
     }

@@ -1,0 +1,25 @@
+// The target split against the same split made with the record's cut.
+#include <string>
+
+#include "context/lookup.hpp"
+#include "fuzz_input.hpp"
+#include "references.hpp"
+
+using namespace zelweb_fuzz;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // The record's url is NUL-terminated text.
+    std::string_view target = before_nul(std::string_view(reinterpret_cast<const char*>(data), size));
+    auto t = zelweb::split_target(target);
+
+    std::string copy(target);
+    char* cursor = copy.data();
+    std::string path = zelweb::cut(&cursor, "?");
+    char* query = zelweb::cut(&cursor, "?");
+
+    FUZZ_CHECK(t.path == path);
+    FUZZ_CHECK(t.query.has_value() == (query != nullptr));
+    if (query) FUZZ_CHECK(*t.query == query);
+    FUZZ_CHECK(t.path.data() == target.data());
+    return 0;
+}
