@@ -166,7 +166,10 @@ void client(PyObject* app, PyObject* con, PyObject*) {
     if (ok && std::strcmp(http->method, "POST") == 0) ok = read_body(c, http);
     if (ok) ok = respond(app, c, http);
     if (!ok) {
+        // Reported before anything else happens, so the peer's end of the
+        // connection comes after the report.
         error_exit();
+        if (c.close_after_error && !call_method0(con, names.close)) PyErr_Clear();
         // An aborted upload must not stay behind in tmp/.
         if (http && !remove_if_exists(http->upload_tmp_name)) error_exit();
     }

@@ -18,6 +18,7 @@ struct Connection {
     // Body bytes announced but never received: the close must not reset the
     // connection while the peer is still sending them.
     uint64_t unread_body = 0;
+    bool close_after_error = false;
     char* body_buffer = nullptr;  // the record's `post`, owned here
 };
 

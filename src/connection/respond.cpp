@@ -100,14 +100,6 @@ bool send_file(PyObject* con, const HttpObject* r) {
     return true;
 }
 
-// Closes the connection after a failed send, keeping the send's error.
-bool close_after_failure(PyObject* con) {
-    SavedError error;
-    if (!call_method0(con, names.close)) PyErr_Clear();
-    error.restore_copy();
-    return false;
-}
-
 bool send_response(PyObject* con, const HttpObject* http) {
     if (http->data_size != 0) {
         Ref head = Ref::steal(compose(http, http->data_size, {}));
@@ -126,7 +118,10 @@ bool respond(PyObject* app, Connection& c, HttpObject* http) {
     // thread either: each send may wait for progress at most this long.
     if (!call_method1(con, names.settimeout, names.int_60)) return false;
     if (!call_method1(app, names.route, reinterpret_cast<PyObject*>(http))) return false;
-    if (!send_response(con, http)) return close_after_failure(con);
+    if (!send_response(con, http)) {
+        c.close_after_error = true;  // a stalled or broken peer is not kept
+        return false;
+    }
     if (!close_connection(c)) return false;
     return remove_if_exists(http->upload_tmp_name);
 }
