@@ -16,25 +16,7 @@ import time
 import pytest
 
 import zelweb
-
-HOST = "127.0.0.1"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with socket.create_connection((HOST, port), timeout=1):
-                return
-        except OSError:
-            time.sleep(0.02)
-    raise RuntimeError(f"nothing listens on {port}")
+from helpers import HOST, Output, free_port, read_to_close, wait_listening  # noqa: F401 (re-exported)
 
 
 def make_cert(directory):
@@ -89,16 +71,7 @@ class Server:
                 s.sendall(data)
             if shutdown:
                 s.shutdown(socket.SHUT_WR)
-            chunks = []
-            while True:
-                try:
-                    chunk = s.recv(65536)
-                except ConnectionResetError:
-                    break
-                if not chunk:
-                    break
-                chunks.append(chunk)
-            return b"".join(chunks)
+            return read_to_close(s)
 
     def get(self, target=b"/", headers=b""):
         return self.raw(b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n" + headers + b"\r\n")
@@ -139,17 +112,27 @@ def _tls_server(workdir):
     return _start(True, Routes())
 
 
+def clear_after_test(server):
+    """Yields the server to one test, then drops the handlers it registered."""
+    yield server
+    server.routes.handlers.clear()
+
+
 @pytest.fixture
 def server(_plain_server):
     """The shared plain-TCP server; handlers registered by a test are dropped after it."""
-    yield _plain_server
-    _plain_server.routes.handlers.clear()
+    yield from clear_after_test(_plain_server)
 
 
 @pytest.fixture
 def tls_server(_tls_server):
-    yield _tls_server
-    _tls_server.routes.handlers.clear()
+    yield from clear_after_test(_tls_server)
+
+
+@pytest.fixture
+def output(capfd):
+    """What the server threads print during the test; see helpers.Output."""
+    return Output(capfd)
 
 
 def run_python(code, cwd=None, timeout=60):

@@ -1,34 +1,7 @@
 """What an application reads from a request: the path, query parameters,
 cookies, the "Auth" header and the user agent, from requests sent over real
 loopback sockets."""
-import time
-
 import pytest
-
-
-class Output:
-    """Collects what the server threads print while a test runs."""
-
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
-
-    def wait_for(self, *needles, stream="out", timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            out, err = self.capfd.readouterr()
-            self.out += out
-            self.err += err
-            text = self.out if stream == "out" else self.err
-            if all(n in text for n in needles) or time.monotonic() > deadline:
-                return text
-            time.sleep(0.02)
-
-
-@pytest.fixture
-def output(capfd):
-    return Output(capfd)
 
 
 def read_request(server, target, read, headers=b""):

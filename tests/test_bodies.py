@@ -10,52 +10,11 @@ import time
 
 import pytest
 
-from conftest import HOST, free_port, wait_listening
+from helpers import FORM, HOST, ScriptServer, gone, ok, post_request, read_to_close, wait_until
 
 MAX_POST = 1024000
-FORM = b"application/x-www-form-urlencoded"
 JSON = b"application/json"
 CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
-
-
-class Output:
-    """Accumulates what capfd captured; server messages arrive asynchronously."""
-
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
-
-    def _read(self):
-        got = self.capfd.readouterr()
-        self.out += got.out
-        self.err += got.err
-
-    def wait_for(self, text, where="out", timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            self._read()
-            if text in getattr(self, where):
-                return getattr(self, where)
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{text!r} never appeared on std{where}: {getattr(self, where)!r}")
-            time.sleep(0.02)
-
-    def settle(self, delay=0.3):
-        time.sleep(delay)
-        self._read()
-        return self
-
-
-def post_request(path, body, ctype=FORM, length=None, extra=b""):
-    head = b"POST " + path + b" HTTP/1.1\r\nHost: x\r\n"
-    if ctype is not None:
-        head += b"Content-Type: " + ctype + b"\r\n"
-    if length is None:
-        length = len(body)
-    if length is not False:
-        head += b"Content-Length: " + str(length).encode() + b"\r\n"
-    return head + extra + b"\r\n" + body
 
 
 def keep_body(server, path):
@@ -66,19 +25,6 @@ def keep_body(server, path):
         seen.append({"json": http.c_json(), "record": http})
     server.handle(path, handler)
     return seen
-
-
-def gone(path, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while os.path.exists(path):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def ok(response):
-    return response.startswith(b"HTTP/1.1 200 OK\r\n")
 
 
 # ---------------------------------------------------------------- form and JSON bodies
@@ -130,14 +76,13 @@ def test_form_at_the_limit_is_kept_whole(server, length):
 
 
 @pytest.mark.parametrize("ctype", [FORM, JSON], ids=["form", "json"])
-def test_form_over_the_limit_is_refused_and_the_app_still_runs(server, capfd, ctype):
-    out = Output(capfd)
+def test_form_over_the_limit_is_refused_and_the_app_still_runs(server, output, ctype):
     seen = keep_body(server, b"/over")
     # Only the head: the body would stay unread in the connection anyway.
     response = server.raw(post_request(b"/over", b"", ctype, length=MAX_POST + 1))
     assert ok(response)
     assert seen[0]["json"] == b""
-    assert "MAX POST REACHED: 1024000\n" in out.wait_for("MAX POST REACHED")
+    assert "MAX POST REACHED: 1024000\n" in output.wait_for("MAX POST REACHED")
 
 
 def test_nul_byte_ends_the_body_text(server):
@@ -272,13 +217,12 @@ def test_c_post_finds_and_decodes_form_values(server, body, key, value):
     assert seen == [value]
 
 
-def test_c_post_with_an_undecodable_value_reports_and_gives_empty(server, capfd):
-    out = Output(capfd)
+def test_c_post_with_an_undecodable_value_reports_and_gives_empty(server, output):
     seen = []
     server.handle(b"/undecodable", lambda http: seen.append((http.c_post(b"k"), http.c_post(b"o"))))
     assert ok(server.raw(post_request(b"/undecodable", b"k=\xff\xfe&o=fine")))
     assert seen == [(b"", b"fine")]
-    err = out.wait_for("Exception ignored in: 'zelweb.http_t.c_post'", where="err")
+    err = output.wait_for("Exception ignored in: 'zelweb.http_t.c_post'", stream="err")
     assert "UnicodeDecodeError" in err
 
 
@@ -419,9 +363,8 @@ def test_c_copy_onto_itself_keeps_the_file(record, tmp_path, dest):
 
 # ---------------------------------------------------------------- failures that end the request
 
-def test_silent_peer_times_out_after_the_body_timeout(server, capfd):
+def test_silent_peer_times_out_after_the_body_timeout(server, output):
     """One slow test: a form body and an upload that stop arriving."""
-    out = Output(capfd)
     calls = []
 
     def handler(http):
@@ -457,9 +400,9 @@ def test_silent_peer_times_out_after_the_body_timeout(server, capfd):
     assert [c[0] for c in calls] == [b"/silent-upload"]
     tmp_name = calls[0][1]
     assert calls[0][2] in (b"0", b"3")  # "hel" could still have begun the delimiter
-    err = out.wait_for("Exception ignored in: 'zelweb.client'", where="err")
+    err = output.wait_for("Exception ignored in: 'zelweb.client'", stream="err")
     assert "timed out" in err
-    assert "timed out" in out.wait_for("timed out")
+    assert "timed out" in output.wait_for("timed out")
     assert gone(tmp_name)
 
 
@@ -474,35 +417,22 @@ zelweb.start(App(), b"127.0.0.1", int(sys.argv[1]), 0)
 
 
 def test_upload_without_tmp_directory_ends_without_response(tmp_path):
-    port = free_port()
-    stdout, stderr = tmp_path / "out", tmp_path / "err"
-    with open(stdout, "w") as o, open(stderr, "w") as e:
-        proc = subprocess.Popen([sys.executable, "-c", SERVER_SCRIPT, str(port)],
-                                cwd=tmp_path, stdout=o, stderr=e)
-    try:
-        wait_listening(port)
+    with ScriptServer(SERVER_SCRIPT, tmp_path) as srv:
         body = (b'--XYZ\r\nContent-Disposition: form-data; name="f"; filename="a.txt"\r\n\r\n'
                 b"hello\r\n--XYZ--\r\n")
         request = post_request(b"/up", body, b"multipart/form-data; boundary=XYZ")
-        with socket.create_connection((HOST, port), timeout=10) as s:
+        with socket.create_connection((HOST, srv.port), timeout=10) as s:
             s.sendall(request)
             s.shutdown(socket.SHUT_WR)
             assert s.recv(100) == b""
         # The next client is served normally.
-        with socket.create_connection((HOST, port), timeout=10) as s:
+        with socket.create_connection((HOST, srv.port), timeout=10) as s:
             s.sendall(b"GET /next HTTP/1.1\r\n\r\n")
-            response = b""
-            while chunk := s.recv(4096):
-                response += chunk
+            response = read_to_close(s)
         assert ok(response) and response.endswith(b"served")
-        deadline = time.monotonic() + 5
-        while "Exception ignored in" not in stderr.read_text() and time.monotonic() < deadline:
-            time.sleep(0.05)
-    finally:
-        proc.kill()
-        proc.wait(10)
-    err = stderr.read_text()
+        wait_until(lambda: "Exception ignored in" in srv.stderr.read_text(), timeout=5, step=0.05)
+    err = srv.stderr.read_text()
     assert "FileNotFoundError" in err and "zelweb.client" in err
     assert "Exception ignored in: 'zelweb.client'" in err
-    assert [l for l in stdout.read_text().splitlines() if l.startswith("ROUTE")] == ["ROUTE /next"]
+    assert [l for l in srv.stdout.read_text().splitlines() if l.startswith("ROUTE")] == ["ROUTE /next"]
     assert not (tmp_path / "tmp").exists()

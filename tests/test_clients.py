@@ -8,27 +8,17 @@ import subprocess
 import pytest
 import requests
 
+from helpers import capture_upload
+
 needs_curl = pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
 
 CONTENT = (b"line one\r\n--not a delimiter\r\n--\r\n" + bytes(range(256)) * 4 +
            os.urandom(200000) + b"\r\n--")
 
 
-def capture(server, path, fields=()):
-    seen = []
-
-    def handler(http):
-        tmp = http.c_files(b"tmp_name")
-        data = None
-        if tmp and os.path.exists(tmp):
-            with open(tmp, "rb") as f:
-                data = f.read()
-        seen.append({"name": http.c_files(b"name"), "type": http.c_files(b"type"),
-                     "size": http.c_files(b"size"), "data": data, "json": http.c_json(),
-                     "fields": {k: http.c_post(k) for k in fields}})
-        http.c_text(b"received")
-    server.handle(path, handler)
-    return seen
+def receive(server, path, fields=()):
+    """Records the upload as route saw it and answers "received"."""
+    return capture_upload(server, path, fields, reply=b"received")
 
 
 def curl(*args):
@@ -49,7 +39,7 @@ def upload_file(tmp_path):
 
 @needs_curl
 def test_curl_form_file_upload(server, upload_file):
-    seen = capture(server, b"/curl-file")
+    seen = receive(server, b"/curl-file")
     done = curl("-F", f"file=@{upload_file}", server.url("/curl-file"))
     assert done.stdout == b"received"
     got = seen[0]
@@ -60,7 +50,7 @@ def test_curl_form_file_upload(server, upload_file):
 
 @needs_curl
 def test_curl_form_with_two_fields_and_a_file(server, upload_file):
-    seen = capture(server, b"/curl-fields", fields=[b"title", b"note"])
+    seen = receive(server, b"/curl-fields", fields=[b"title", b"note"])
     done = curl("-F", "title=Grüße & more", "-F",
                 f"file=@{upload_file};type=image/png;filename=résumé.png",
                 "-F", "note=after the file", server.url("/curl-fields"))
@@ -73,7 +63,7 @@ def test_curl_form_with_two_fields_and_a_file(server, upload_file):
 
 @needs_curl
 def test_curl_data_posts_a_form(server):
-    seen = capture(server, b"/curl-data", fields=[b"a", b"b", b"c"])
+    seen = receive(server, b"/curl-data", fields=[b"a", b"b", b"c"])
     done = curl("--data", "a=1&b=two+words&c=%E2%82%AC", server.url("/curl-data"))
     assert done.stdout == b"received"
     assert seen[0]["json"] == b"a=1&b=two+words&c=%E2%82%AC"
@@ -85,7 +75,7 @@ def test_curl_large_form_with_expect_continue(server, tmp_path):
     body = b"k=" + b"v" * 900000 + b"&z=end"
     path = tmp_path / "form"
     path.write_bytes(body)
-    seen = capture(server, b"/curl-expect", fields=[b"z"])
+    seen = receive(server, b"/curl-expect", fields=[b"z"])
     done = curl("-v", "-H", "Expect: 100-continue", "--data-binary", f"@{path}",
                 server.url("/curl-expect"))
     assert b"< HTTP/1.1 100 Continue" in done.stderr
@@ -97,7 +87,7 @@ def test_curl_large_form_with_expect_continue(server, tmp_path):
 @needs_curl
 def test_curl_json_posts_json(server):
     text = '{"name": "Zoë", "list": [1, 2.5, null], "nested": {"ok": true}}'
-    seen = capture(server, b"/curl-json")
+    seen = receive(server, b"/curl-json")
     done = curl("--json", text, server.url("/curl-json"))
     assert done.stdout == b"received"
     assert seen[0]["json"] == text.encode()
@@ -115,7 +105,7 @@ def send_prepared(request):
 
 
 def test_requests_data_posts_a_form(server):
-    seen = capture(server, b"/rq-data", fields=[b"a", b"sp", b"amp", b"u"])
+    seen = receive(server, b"/rq-data", fields=[b"a", b"sp", b"amp", b"u"])
     form = {"a": "1", "sp": "two words", "amp": "x&y=z", "u": "Grüße"}
     prepared = send_prepared(requests.Request("POST", server.url("/rq-data"), data=form))
     assert seen[0]["json"] == prepared.body.encode()
@@ -124,14 +114,14 @@ def test_requests_data_posts_a_form(server):
 
 def test_requests_json_posts_json(server):
     document = {"name": "Zoë", "values": list(range(50000)), "flag": False}
-    seen = capture(server, b"/rq-json")
+    seen = receive(server, b"/rq-json")
     prepared = send_prepared(requests.Request("POST", server.url("/rq-json"), json=document))
     assert seen[0]["json"] == prepared.body
     assert json.loads(seen[0]["json"]) == document
 
 
 def test_requests_files_uploads_a_file(server):
-    seen = capture(server, b"/rq-files")
+    seen = receive(server, b"/rq-files")
     send_prepared(requests.Request("POST", server.url("/rq-files"),
                                    files={"file": ("data.bin", CONTENT, "application/x-thing")}))
     got = seen[0]
@@ -141,7 +131,7 @@ def test_requests_files_uploads_a_file(server):
 
 
 def test_requests_data_and_files_deliver_fields_and_file(server):
-    seen = capture(server, b"/rq-both", fields=[b"title", b"note"])
+    seen = receive(server, b"/rq-both", fields=[b"title", b"note"])
     send_prepared(requests.Request(
         "POST", server.url("/rq-both"), data={"title": "Grüße & more", "note": "after the file"},
         files={"file": ("résumé.png", CONTENT, "image/png")}))
@@ -154,7 +144,7 @@ def test_requests_data_and_files_deliver_fields_and_file(server):
 
 
 def test_requests_over_tls_deliver_form_json_and_file(tls_server):
-    seen = capture(tls_server, b"/tls", fields=[b"title"])
+    seen = receive(tls_server, b"/tls", fields=[b"title"])
     for kwargs in ({"data": {"title": "über"}}, {"json": {"k": "v" * 100000}},
                    {"data": {"title": "über"}, "files": {"f": ("t.bin", CONTENT)}}):
         # A fresh connection each time: the server closes after every response.

@@ -1,59 +1,25 @@
 """The examples as users run them: each in its own process, from an empty directory."""
 import os
-import pathlib
 import re
-import signal
 import subprocess
 import sys
 
 import pytest
 import requests
 
-from conftest import HOST, free_port, wait_listening
-
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-
-class Example:
-    """An example script serving on a free port; stopped by its PID."""
-
-    def __init__(self, script, cwd):
-        self.cwd = cwd
-        self.port = free_port()
-        self.log = open(os.path.join(cwd, "example.log"), "w+")
-        self.proc = subprocess.Popen(
-            [sys.executable, str(EXAMPLES / script), HOST, str(self.port)],
-            cwd=cwd, stdout=self.log, stderr=subprocess.STDOUT)
-        try:
-            wait_listening(self.port)
-        except RuntimeError:
-            self.stop()
-            raise RuntimeError(f"{script} did not start:\n{self.output()}")
-
-    def url(self, path, scheme="http"):
-        return f"{scheme}://{HOST}:{self.port}{path}"
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGKILL)
-        self.proc.wait(timeout=10)
-        self.log.close()
+from helpers import EXAMPLES, HOST, ExampleProcess, free_port
 
 
 @pytest.fixture(scope="module")
 def hello(tmp_path_factory):
-    example = Example("hello.py", tmp_path_factory.mktemp("hello"))
+    example = ExampleProcess("hello.py", tmp_path_factory.mktemp("hello"))
     yield example
     example.stop()
 
 
 @pytest.fixture(scope="module")
 def upload(tmp_path_factory):
-    example = Example("upload.py", tmp_path_factory.mktemp("upload"))
+    example = ExampleProcess("upload.py", tmp_path_factory.mktemp("upload"))
     yield example
     example.stop()
 
@@ -112,7 +78,7 @@ def test_hello_tls_serves_with_the_certificate_make_cert_makes(tmp_path):
     made = subprocess.run(["bash", str(EXAMPLES / "make_cert.sh")], cwd=tmp_path,
                           capture_output=True, text=True, timeout=60)
     assert made.returncode == 0, made.stderr
-    example = Example("hello_tls.py", tmp_path)
+    example = ExampleProcess("hello_tls.py", tmp_path)
     try:
         # Verified against the self-signed certificate itself, so its name fits.
         curl = subprocess.run(

@@ -2,55 +2,12 @@
 process on a free port, from an empty directory, stopped by its PID."""
 import http.client
 import os
-import pathlib
-import signal
-import subprocess
-import sys
 import time
 
 import pytest
 import requests
 
-import zelweb
-from conftest import HOST, free_port, wait_listening
-
-EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
-
-
-class Running:
-    def __init__(self, script, cwd):
-        self.cwd = cwd
-        self.port = free_port()
-        env = dict(os.environ)
-        # The same zelweb this session imported, wherever it was built.
-        env["PYTHONPATH"] = os.pathsep.join(
-            [os.path.dirname(zelweb.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
-        self.log = open(os.path.join(cwd, "server.log"), "w+")
-        self.proc = subprocess.Popen(
-            [sys.executable, str(EXAMPLES / script), HOST, str(self.port)],
-            cwd=cwd, env=env, stdout=self.log, stderr=subprocess.STDOUT)
-        try:
-            wait_listening(self.port)
-        except RuntimeError:
-            self.stop()
-            raise RuntimeError(f"{script} did not start:\n{self.output()}")
-
-    def url(self, path):
-        return f"http://{HOST}:{self.port}{path}"
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=5)
-        self.log.close()
+from helpers import HOST, ExampleProcess, zelweb_env
 
 
 @pytest.fixture
@@ -58,7 +15,7 @@ def run_example(tmp_path):
     started = []
 
     def run(script):
-        example = Running(script, str(tmp_path))
+        example = ExampleProcess(script, str(tmp_path), "server.log", env=zelweb_env(), grace=5)
         started.append(example)
         return example
 

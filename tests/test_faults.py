@@ -16,19 +16,10 @@ import time
 import pytest
 import requests
 
-import zelweb
-from conftest import HOST, Routes, _start, free_port
+from conftest import Routes, _start, clear_after_test
+from helpers import HOST, free_port, post_request, read_to_close, text_response, wait_until, zelweb_env
 
 BIG_FILE_SIZE = 50 * 1000 * 1000
-
-
-def wait_until(condition, timeout=10.0, step=0.02):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(step)
-    return condition()
 
 
 def fd_count():
@@ -63,24 +54,8 @@ def reset(sock):
 
 
 def read_to_end(sock, timeout=10.0):
-    """Everything the server sends until it closes (or resets) the connection."""
     sock.settimeout(timeout)
-    chunks = []
-    while True:
-        try:
-            chunk = sock.recv(1 << 20)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks)
-
-
-def post_request(path, body, ctype, length=None):
-    length = len(body) if length is None else length
-    return (b"POST " + path + b" HTTP/1.1\r\nHost: x\r\nContent-Type: " + ctype +
-            b"\r\nContent-Length: " + str(length).encode() + b"\r\n\r\n" + body)
+    return read_to_close(sock)
 
 
 BOUNDARY = b"----faultsBoundary7MA4YWxk"
@@ -94,13 +69,6 @@ def file_part_head(filename=b"f.bin"):
 
 def multipart_body(content):
     return file_part_head() + content + b"\r\n--" + BOUNDARY + b"--\r\n"
-
-
-def text_response(body):
-    """The whole reply to a route that set only its text."""
-    return (b"HTTP/1.1 200 OK\r\nserver: Tovrel\r\nConnection: close\r\n"
-            b"Content-Type: text/html\r\nContent-Length: " + str(len(body)).encode() +
-            b"\r\n\r\n" + body)
 
 
 def response_parts(reply):
@@ -218,8 +186,7 @@ def returning_server(workdir):
 
 @pytest.fixture
 def odd_server(returning_server):
-    yield returning_server
-    returning_server.routes.handlers.clear()
+    yield from clear_after_test(returning_server)
 
 
 class Explosive:
@@ -367,13 +334,6 @@ zelweb.start(App(), b"127.0.0.1", int(sys.argv[1]), 0)
 """
 
 
-def subprocess_env():
-    env = dict(os.environ)
-    module_dir = os.path.dirname(zelweb.__file__)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (module_dir, env.get("PYTHONPATH")) if p)
-    return env
-
-
 class ServerProcess:
     """A zelweb server in its own interpreter, in `cwd`, with its output in files."""
 
@@ -382,7 +342,7 @@ class ServerProcess:
         self.out = open(os.path.join(cwd, "server.out"), "w+")
         self.err = open(os.path.join(cwd, "server.err"), "w+")
         self.proc = subprocess.Popen([sys.executable, "-u", "-c", code, str(self.port)], cwd=cwd,
-                                     env=subprocess_env(), stdout=self.out, stderr=self.err)
+                                     env=zelweb_env(), stdout=self.out, stderr=self.err)
         # The banner, not a probe connection: a probe would count as a client.
         if not wait_until(lambda: "[-] Serving" in open(self.out.name).read()
                           or self.proc.poll() is not None):

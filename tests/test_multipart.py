@@ -5,85 +5,16 @@ import os
 import random
 import re
 import socket
-import subprocess
-import sys
 import threading
 import time
 import urllib.parse
 
 import pytest
 
-from conftest import HOST, free_port, wait_listening
+from helpers import (HOST, ScriptServer, capture_upload, gone, multipart, ok, part, read_to_close,
+                     upload_request, wait_until)
 
 MAX_POST = 1024000
-
-
-class Output:
-    """Accumulates what capfd captured; server messages arrive asynchronously."""
-
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
-
-    def _read(self):
-        got = self.capfd.readouterr()
-        self.out += got.out
-        self.err += got.err
-
-    def wait_for(self, text, where="out", timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            self._read()
-            if text in getattr(self, where):
-                return getattr(self, where)
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{text!r} never appeared on std{where}: {getattr(self, where)!r}")
-            time.sleep(0.02)
-
-
-def part(name, data, filename=None, ctype=None):
-    head = b'Content-Disposition: form-data; name="' + name + b'"'
-    if filename is not None:
-        head += b'; filename="' + filename + b'"'
-    head += b"\r\n"
-    if ctype is not None:
-        head += b"Content-Type: " + ctype + b"\r\n"
-    return head + b"\r\n", data
-
-
-def multipart(parts, boundary=b"XYZ", epilogue=b""):
-    body = b""
-    for head, data in parts:
-        body += b"--" + boundary + b"\r\n" + head + data + b"\r\n"
-    return body + b"--" + boundary + b"--\r\n" + epilogue
-
-
-def upload_request(path, body, boundary=b"XYZ", length=None, extra=b""):
-    if length is None:
-        length = len(body)
-    return (b"POST " + path + b" HTTP/1.1\r\nHost: x\r\n"
-            b"Content-Type: multipart/form-data; boundary=" + boundary + b"\r\n"
-            b"Content-Length: " + str(length).encode() + b"\r\n" + extra + b"\r\n" + body)
-
-
-def capture(server, path, fields=()):
-    """Registers a handler that records the upload as route saw it."""
-    seen = []
-
-    def handler(http):
-        tmp = http.c_files(b"tmp_name")
-        data = None
-        if tmp and os.path.exists(tmp):
-            with open(tmp, "rb") as f:
-                data = f.read()
-        seen.append({
-            "name": http.c_files(b"name"), "type": http.c_files(b"type"),
-            "tmp": tmp, "size": http.c_files(b"size"), "data": data, "json": http.c_json(),
-            "fields": {k: http.c_post(k) for k in fields},
-        })
-    server.handle(path, handler)
-    return seen
 
 
 def send_in_pieces(port, data, sizes, delay=0.0005):
@@ -102,19 +33,6 @@ def send_in_pieces(port, data, sizes, delay=0.0005):
         while chunk := s.recv(65536):
             got += chunk
         return got
-
-
-def gone(path, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while os.path.exists(path):
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
-def ok(response):
-    return response.startswith(b"HTTP/1.1 200 OK\r\n")
 
 
 TRICKY = (b"\r\n--\r\n--X\r\n--XY\r\n--xyz\r\n-\r\n\r\n\r\nx--XYZ-not-after-a-line-break"
@@ -137,7 +55,7 @@ EXAMPLE = (b"POST /example HTTP/1.1\r\n"
 @pytest.mark.parametrize("pieces", [None, [1, 2, 3, 4, 5, 6, 7]], ids=["whole", "in-pieces"])
 def test_upload_example_byte_for_byte(server, pieces):
     assert len(EXAMPLE.split(b"\r\n\r\n", 1)[1]) == 111
-    seen = capture(server, b"/example", fields=[b"f"])
+    seen = capture_upload(server, b"/example", fields=[b"f"])
     plain = server.routes.handlers[b"/example"]
 
     def handler(http):
@@ -222,7 +140,7 @@ def _check_form(got, fields, data, name, ctype):
 @pytest.mark.parametrize("form", FORMS.values(), ids=FORMS.keys())
 def test_multipart_form_delivers_file_and_fields(server, form):
     parts, fields, data, name, ctype = form
-    seen = capture(server, b"/form", fields=list(fields))
+    seen = capture_upload(server, b"/form", fields=list(fields))
     assert ok(server.raw(upload_request(b"/form", multipart(parts))))
     _check_form(seen[0], fields, data, name, ctype)
     if seen[0]["tmp"]:
@@ -234,7 +152,7 @@ def test_multipart_form_delivers_file_and_fields(server, form):
                          ids=["fields-around-file", "two-files", "content-with-dashes", "empty-file"])
 def test_multipart_sent_in_pieces_of_one_to_seven_bytes(server, form):
     parts, fields, data, name, ctype = form
-    seen = capture(server, b"/pieces", fields=list(fields))
+    seen = capture_upload(server, b"/pieces", fields=list(fields))
     rng = random.Random(5)
     sizes = [rng.randint(1, 7) for _ in range(500)]
     assert ok(send_in_pieces(server.port, upload_request(b"/pieces", multipart(parts)), sizes))
@@ -246,7 +164,7 @@ def test_delimiter_straddling_two_receives_at_every_offset(server):
     body = multipart([part(b"file", content, b"s.bin"), part(b"after", b"yes")])
     request = upload_request(b"/straddle", body)
     split_at = request.index(content) + len(content)
-    seen = capture(server, b"/straddle", fields=[b"after"])
+    seen = capture_upload(server, b"/straddle", fields=[b"after"])
     for offset in range(-3, len(b"\r\n--XYZ\r\n") + 1):
         at = split_at + offset
         assert ok(send_in_pieces(server.port, request, [at, len(request)], delay=0.05)), offset
@@ -260,7 +178,7 @@ def test_text_fields_read_as_if_sent_urlencoded(server):
               (b"lines", b"line one\r\nline two\r\n"), (b"empty", b""), (b"plain", b"again")]
     parts = [part(k, v) for k, v in values[:4]] + [part(b"file", b"F", b"f.txt")] + \
             [part(k, v) for k, v in values[4:]]
-    seen = capture(server, b"/fields", fields=[k for k, _ in values])
+    seen = capture_upload(server, b"/fields", fields=[k for k, _ in values])
     assert ok(server.raw(upload_request(b"/fields", multipart(parts))))
     got = seen[0]
     for key, value in values[:-1]:
@@ -276,36 +194,34 @@ def test_text_fields_read_as_if_sent_urlencoded(server):
     (MAX_POST - len(b"k="), True),
     (MAX_POST - len(b"k=") + 1, False),
 ], ids=["exactly-max", "one-over-max"])
-def test_text_fields_are_bounded_by_the_form_limit(server, capfd, value_len, kept):
-    out = Output(capfd)
+def test_text_fields_are_bounded_by_the_form_limit(server, output, value_len, kept):
     file_data = os.urandom(50000)
     parts = [part(b"k", b"v" * value_len), part(b"file", file_data, b"f.bin")]
-    seen = capture(server, b"/limit", fields=[b"k"])
+    seen = capture_upload(server, b"/limit", fields=[b"k"])
     assert ok(server.raw(upload_request(b"/limit", multipart(parts))))
     got = seen[0]
     assert got["data"] == file_data
     if kept:
         assert got["fields"][b"k"] == b"v" * value_len
     else:
-        out.wait_for("MAX POST REACHED: 1024000\n")
+        output.wait_for("MAX POST REACHED: 1024000\n")
         assert got["fields"][b"k"] == b""
         assert len(got["json"]) <= MAX_POST
 
 
-def test_oversized_field_is_dropped_and_earlier_fields_kept(server, capfd):
-    out = Output(capfd)
+def test_oversized_field_is_dropped_and_earlier_fields_kept(server, output):
     parts = [part(b"a", b"1"), part(b"big", b"%" * 400000), part(b"file", b"kept", b"f.bin")]
-    seen = capture(server, b"/big", fields=[b"a", b"big"])
+    seen = capture_upload(server, b"/big", fields=[b"a", b"big"])
     assert ok(server.raw(upload_request(b"/big", multipart(parts))))
     got = seen[0]
     assert got["fields"] == {b"a": b"1", b"big": b""}
     assert got["data"] == b"kept"
-    assert out.wait_for("MAX POST REACHED").count("MAX POST REACHED") == 1
+    assert output.wait_for("MAX POST REACHED").count("MAX POST REACHED") == 1
 
 
 def test_large_upload_is_streamed_exactly(server):
     data = os.urandom(6 * 1024 * 1024 + 7)
-    seen = capture(server, b"/large", fields=[b"t"])
+    seen = capture_upload(server, b"/large", fields=[b"t"])
     body = multipart([part(b"t", b"x"), part(b"file", data, b"big.bin", b"application/zip")],
                      boundary=b"----b" + b"7" * 30)
     assert ok(server.raw(upload_request(b"/large", body, boundary=b"----b" + b"7" * 30)))
@@ -315,7 +231,7 @@ def test_large_upload_is_streamed_exactly(server):
 
 
 def test_concurrent_uploads_get_their_own_files(server):
-    seen = capture(server, b"/many", fields=[b"n"])
+    seen = capture_upload(server, b"/many", fields=[b"n"])
     files = {n: os.urandom(20000 + n) for n in range(8)}
     responses = {}
 
@@ -337,14 +253,14 @@ def test_concurrent_uploads_get_their_own_files(server):
 @pytest.mark.parametrize("boundary", [b"B", b"-" * 30 + b"x" * 40, b"b" * 87],
                          ids=["one-char", "seventy-chars", "longest-delimiter-line"])
 def test_boundaries_of_every_usable_length(server, boundary):
-    seen = capture(server, b"/boundary", fields=[b"t"])
+    seen = capture_upload(server, b"/boundary", fields=[b"t"])
     body = multipart([part(b"t", b"v"), part(b"file", TRICKY, b"f")], boundary=boundary)
     assert ok(server.raw(upload_request(b"/boundary", body, boundary=boundary)))
     assert (seen[0]["data"], seen[0]["fields"][b"t"]) == (TRICKY, b"v")
 
 
 def test_epilogue_after_the_closing_delimiter_is_drained(server):
-    seen = capture(server, b"/epilogue")
+    seen = capture_upload(server, b"/epilogue")
     body = multipart([part(b"file", b"data", b"f")], epilogue=b"trailing junk\r\n" * 10)
     assert ok(server.raw(upload_request(b"/epilogue", body), shutdown=False))
     assert seen[0]["data"] == b"data"
@@ -353,7 +269,7 @@ def test_epilogue_after_the_closing_delimiter_is_drained(server):
 # ---------------------------------------------------------------- part heads
 
 def test_long_part_head_below_the_limit_is_accepted(server):
-    seen = capture(server, b"/longhead")
+    seen = capture_upload(server, b"/longhead")
     head = (b'Content-Disposition: form-data; name="file"; filename="f.txt"\r\n'
             b"X-Pad: " + b"p" * 800 + b"\r\nContent-Type: text/plain\r\n\r\n")
     assert len(head) < 1000
@@ -367,18 +283,17 @@ def test_long_part_head_below_the_limit_is_accepted(server):
     ("type", 39, None),
     ("type", 40, "size of data must: 40"),
 ], ids=["name-249", "name-250", "type-39", "type-40"])
-def test_oversized_name_or_type_is_left_empty_and_the_upload_goes_on(server, capfd, field, length,
+def test_oversized_name_or_type_is_left_empty_and_the_upload_goes_on(server, output, field, length,
                                                                       message):
-    out = Output(capfd)
     name = b"n" * length if field == "name" else b"f.txt"
     ctype = b"t/" + b"x" * (length - 2) if field == "type" else b"text/plain"
-    seen = capture(server, b"/oversized")
+    seen = capture_upload(server, b"/oversized")
     assert ok(server.raw(upload_request(b"/oversized", multipart([part(b"file", b"abc", name,
                                                                           ctype)]))))
     got = seen[0]
     assert got["data"] == b"abc"
     if message:
-        out.wait_for(message)
+        output.wait_for(message)
         assert got[field] == b""
     else:
         assert got[field] == (name if field == "name" else ctype)
@@ -396,7 +311,7 @@ def test_oversized_name_or_type_is_left_empty_and_the_upload_goes_on(server, cap
 ], ids=["name-without-closing-quote", "filename-not-last", "type-before-filename",
         "filename-in-capitals", "type-in-lower-case"])
 def test_part_head_rules_for_name_and_type(server, head, name, ctype):
-    seen = capture(server, b"/rules")
+    seen = capture_upload(server, b"/rules")
     assert ok(server.raw(upload_request(b"/rules", multipart([(head, b"D"), part(b"z", b"1")]))))
     got = seen[0]
     assert (got["name"], got["type"]) == (name, ctype)
@@ -405,13 +320,12 @@ def test_part_head_rules_for_name_and_type(server, head, name, ctype):
 
 # ---------------------------------------------------------------- upload errors
 
-def _expect_upload_error(server, capfd, request, message, send=None):
-    out = Output(capfd)
-    seen = capture(server, b"/bad")
+def _expect_upload_error(server, output, request, message, send=None):
+    seen = capture_upload(server, b"/bad")
     response = send(request) if send else server.raw(request)
     assert ok(response), response[:200]
     assert len(seen) == 1, "the application is still called"
-    out.wait_for(message)
+    output.wait_for(message)
     if seen[0]["tmp"]:
         assert gone(seen[0]["tmp"])
     # The next client is served normally.
@@ -436,16 +350,16 @@ GOOD = multipart([part(b"file", b"hello", b"a.txt", b"text/plain")])
 ], ids=["part-head-over-1024", "part-head-without-breaks", "no-delimiter-first",
         "only-the-delimiter", "delimiter-line-of-90", "delimiter-line-endless",
         "malformed-closing-delimiter", "no-closing-delimiter"])
-def test_malformed_multipart_is_an_upload_error(server, capfd, body, message):
-    _expect_upload_error(server, capfd, upload_request(b"/bad", body), message)
+def test_malformed_multipart_is_an_upload_error(server, output, body, message):
+    _expect_upload_error(server, output, upload_request(b"/bad", body), message)
 
 
 @pytest.mark.parametrize("length", [1, 7, 20, 100, len(GOOD) - 4],
                          ids=["1", "7", "shorter-than-part-head", "inside-the-data", "closing-cut"])
-def test_content_length_too_small_ends_the_upload_without_hanging(server, capfd, length):
+def test_content_length_too_small_ends_the_upload_without_hanging(server, output, length):
     request = upload_request(b"/bad", GOOD[:length], length=length)
     # The peer keeps its side open: the server must not wait for more.
-    got = _expect_upload_error(server, capfd, request, "multipart body",
+    got = _expect_upload_error(server, output, request, "multipart body",
                                send=lambda r: server.raw(r, shutdown=False, timeout=15))
     assert len(got["data"] or b"") <= 5
 
@@ -457,19 +371,18 @@ DATA_AT = CLOSING_BODY.index(b"hello")
 @pytest.mark.parametrize("cut", [3, 30, DATA_AT - 2, DATA_AT + 12, DATA_AT + 50, DATA_AT + 55],
                          ids=["in-delimiter", "in-part-head", "in-part-head-end", "in-data",
                               "before-closing", "in-closing"])
-def test_peer_closing_early_is_an_upload_error(server, capfd, cut):
+def test_peer_closing_early_is_an_upload_error(server, output, cut):
     body = CLOSING_BODY
     request = upload_request(b"/bad", body)
     head_len = request.index(b"\r\n\r\n") + 4
-    got = _expect_upload_error(server, capfd, request[:head_len + cut],
+    got = _expect_upload_error(server, output, request[:head_len + cut],
                                "connection closed before the end of the multipart body")
     assert (got["data"] or b"") == (b"hello" * 10)[:len(got["data"] or b"")]
 
 
 # ---------------------------------------------------------------- removal of the temporary file
 
-def test_temporary_file_is_removed_when_route_raises(server, capfd):
-    out = Output(capfd)
+def test_temporary_file_is_removed_when_route_raises(server, output):
     names = []
 
     def handler(http):
@@ -478,13 +391,12 @@ def test_temporary_file_is_removed_when_route_raises(server, capfd):
         raise RuntimeError("route failed on purpose")
     server.handle(b"/raises", handler)
     assert server.raw(EXAMPLE.replace(b"/example", b"/raises")) == b""
-    err = out.wait_for("Exception ignored in: 'zelweb.client'", where="err")
+    err = output.wait_for("Exception ignored in: 'zelweb.client'", stream="err")
     assert "route failed on purpose" in err
     assert names and gone(names[0])
 
 
-def test_temporary_file_is_removed_when_the_peer_has_gone(server, capfd):
-    out = Output(capfd)
+def test_temporary_file_is_removed_when_the_peer_has_gone(server, output):
     names = []
     arrived = threading.Event()
 
@@ -499,12 +411,12 @@ def test_temporary_file_is_removed_when_the_peer_has_gone(server, capfd):
         assert arrived.wait(10)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
     assert gone(names[0])
-    out.wait_for("Exception ignored in: 'zelweb.client'", where="err")
+    output.wait_for("Exception ignored in: 'zelweb.client'", stream="err")
 
 
-def test_temporary_file_is_removed_after_an_upload_error(server, capfd):
+def test_temporary_file_is_removed_after_an_upload_error(server, output):
     body = b"--XYZ\r\nX-Pad: " + b"p" * 1100 + b"\r\n\r\nhello\r\n--XYZ--\r\n"
-    got = _expect_upload_error(server, capfd, upload_request(b"/bad", body),
+    got = _expect_upload_error(server, output, upload_request(b"/bad", body),
                                "part head of 1024 bytes")
     assert re.fullmatch(rb"tmp/\d+", got["tmp"])
     assert got["data"] == b""
@@ -530,27 +442,15 @@ def test_write_error_while_closing_the_upload_is_an_upload_error(tmp_path):
     # system), so it is first written at close.
     (tmp_path / "tmp").mkdir()
     size = os.stat(tmp_path / "tmp").st_blksize // 2
-    port = free_port()
-    out, err = tmp_path / "out", tmp_path / "err"
-    with open(out, "w") as o, open(err, "w") as e:
-        proc = subprocess.Popen([sys.executable, "-c", LIMITED_SERVER, str(port), str(size // 3)],
-                                cwd=tmp_path, stdout=o, stderr=e)
-    try:
-        wait_listening(port)
+    with ScriptServer(LIMITED_SERVER, tmp_path, size // 3) as srv:
         body = multipart([part(b"t", b"kept"), part(b"file", os.urandom(size), b"f.bin")])
-        with socket.create_connection((HOST, port), timeout=10) as s:
+        with socket.create_connection((HOST, srv.port), timeout=10) as s:
             s.sendall(upload_request(b"/up", body))
             s.shutdown(socket.SHUT_WR)
-            response = b""
-            while chunk := s.recv(65536):
-                response += chunk
-        deadline = time.monotonic() + 5
-        while os.listdir(tmp_path / "tmp") and time.monotonic() < deadline:
-            time.sleep(0.05)
+            response = read_to_close(s)
+        wait_until(lambda: not os.listdir(tmp_path / "tmp"), timeout=5, step=0.05)
         assert os.listdir(tmp_path / "tmp") == []
-    finally:
-        proc.kill()
-        proc.wait(10)
+    out, err = srv.stdout, srv.stderr
     assert ok(response), (out.read_text(), err.read_text())
     assert "ROUTE /up kept" in out.read_text()
     assert "File too large" in out.read_text()

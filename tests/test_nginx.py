@@ -5,7 +5,6 @@ import os
 import pathlib
 import random
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -14,8 +13,7 @@ import time
 import pytest
 import requests
 
-import zelweb
-from conftest import HOST, free_port
+from helpers import HOST, LoggedProcess, free_port, zelweb_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RUN = ROOT / "deploy" / "run.sh"
@@ -76,44 +74,27 @@ def free_ports(n):
     raise RuntimeError("no run of free ports")
 
 
-class Deployment:
+class Deployment(LoggedProcess):
     def __init__(self, workdir, processes):
         self.base = free_ports(processes)
         self.ports = list(range(self.base, self.base + processes))
         self.listen = free_port()
         app = pathlib.Path(workdir) / "echo_app.py"
         app.write_text(ECHO_APP)
-        env = dict(os.environ, NGINX=NGINX, NGINX_WORKERS="1", PYTHON=sys.executable,
-                   UPLOAD_PATHS="/upload", UPLOAD_MAX="8m")
-        env["PYTHONPATH"] = os.pathsep.join(
-            [os.path.dirname(zelweb.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
-        self.log = open(os.path.join(workdir, "deploy.log"), "w+")
-        self.proc = subprocess.Popen(
-            ["bash", str(RUN), str(processes), str(self.base), str(self.listen), str(app)],
-            cwd=workdir, env=env, stdout=self.log, stderr=subprocess.STDOUT)
+        env = zelweb_env(NGINX=NGINX, NGINX_WORKERS="1", PYTHON=sys.executable,
+                         UPLOAD_PATHS="/upload", UPLOAD_MAX="8m")
+        super().__init__(["bash", str(RUN), str(processes), str(self.base), str(self.listen), str(app)],
+                         workdir, "deploy.log", env=env, grace=15)
         deadline = time.monotonic() + 30
         while "ready:" not in self.output():
             if self.proc.poll() is not None or time.monotonic() > deadline:
+                log = self.output()
                 self.stop()
-                raise RuntimeError("deploy/run.sh did not get ready:\n" + self.output())
+                raise RuntimeError("deploy/run.sh did not get ready:\n" + log)
             time.sleep(0.05)
 
     def url(self, path):
         return f"http://{HOST}:{self.listen}{path}"
-
-    def output(self):
-        self.log.seek(0)
-        return self.log.read()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait(timeout=5)
-        self.log.close()
 
 
 @pytest.fixture(scope="module")

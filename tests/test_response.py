@@ -12,54 +12,7 @@ import pytest
 import requests
 import zelweb
 
-from conftest import HOST
-
-NEXT_OK = (b"HTTP/1.1 200 OK\r\nserver: Tovrel\r\nConnection: close\r\nContent-Type: text/html\r\n"
-           b"Content-Length: 7\r\n\r\nnext ok")
-
-
-def assert_next_client_served(server):
-    server.handle(b"/next", lambda http: http.c_text(b"next ok"))
-    assert server.get(b"/next") == NEXT_OK
-
-
-def head(length, status=b"200 OK", extra=b"", cookies=b"", content_type=b"text/html"):
-    return (b"HTTP/1.1 " + status + b"\r\n" + extra + b"server: Tovrel\r\nConnection: close\r\n" + cookies +
-            b"Content-Type: " + content_type + b"\r\nContent-Length: " +
-            str(length).encode() + b"\r\n\r\n")
-
-
-def answer(server, handler, path=b"/r", request=None):
-    server.handle(path, handler)
-    if request is None:
-        return server.get(path)
-    return server.raw(request)
-
-
-class Output:
-    """Collects what the server threads print while a test runs."""
-
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
-
-    def wait_for(self, *needles, stream="out", timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            out, err = self.capfd.readouterr()
-            self.out += out
-            self.err += err
-            text = self.out if stream == "out" else self.err
-            if all(n in text for n in needles) or time.monotonic() > deadline:
-                return text
-            time.sleep(0.02)
-
-
-@pytest.fixture
-def output(capfd):
-    return Output(capfd)
-
+from helpers import HOST, answer, assert_next_client_served, cookie_lines, head, header_lines
 
 def pattern(size):
     """Bytes without a zero byte, so a truncation or shift shows."""
@@ -175,21 +128,28 @@ def test_status_line_is_always_http_1_1(server, protocol):
     assert answer(server, lambda http: http.c_text(b"v"), request=request) == head(1) + b"v"
 
 
-def test_long_head_and_text_go_out_whole(server):
-    headers = [(b"X-H%d" % i, b"h" * 90) for i in range(10)]       # 10 lines of 99 bytes
-    cookies = [(b"c%d" % i, b"v" * 80) for i in range(10)]         # 10 lines of 96 bytes
-    text = pattern(300000)
+LONG_HEADERS = [(b"X-H%d" % i, b"h" * 90) for i in range(10)]   # 10 lines of 99 bytes
+LONG_COOKIES = [(b"c%d" % i, b"v" * 80) for i in range(10)]     # 10 lines of 96 bytes
 
+
+def with_long_head(body):
+    """A handler that sets LONG_HEADERS and LONG_COOKIES, then body(http)."""
     def handler(http):
-        for k, v in headers:
+        for k, v in LONG_HEADERS:
             http.c_set_header(k, v)
-        for k, v in cookies:
+        for k, v in LONG_COOKIES:
             http.c_set_cookie(k, v)
-        http.c_text(text)
+        body(http)
+    return handler
 
-    extra = b"".join(k + b": " + v + b"\r\n" for k, v in headers)
-    cookie_lines = b"".join(b"Set-Cookie: " + k + b"=" + v + b"\r\n" for k, v in cookies)
-    assert answer(server, handler) == head(len(text), extra=extra, cookies=cookie_lines) + text
+
+def long_head(length):
+    return head(length, extra=header_lines(LONG_HEADERS), cookies=cookie_lines(LONG_COOKIES))
+
+
+def test_long_head_and_text_go_out_whole(server):
+    text = pattern(300000)
+    assert answer(server, with_long_head(lambda http: http.c_text(text))) == long_head(len(text)) + text
 
 
 # --- the file response -------------------------------------------------------------
@@ -255,14 +215,14 @@ def test_missing_file_changes_nothing(server, tmp_path, output):
         http.c_data(missing)
         http.c_data_r(missing)
     assert answer(server, handler) == head(4) + b"text"
-    assert "Exception" not in output.wait_for(timeout=0, stream="err")
+    assert "Exception" not in output.read("err")
 
 
 def test_data_r_removes_the_file_after_sending_and_data_keeps_it(server, tmp_path):
     kept = write(tmp_path / "kept", b"kept\n")
     removed = write(tmp_path / "removed", b"removed\n")
-    assert answer(server, lambda http: http.c_data(kept), path=b"/keep") == head(5) + b"kept\n"
-    assert answer(server, lambda http: http.c_data_r(removed), path=b"/rm") == head(8) + b"removed\n"
+    assert answer(server, lambda http: http.c_data(kept), target=b"/keep") == head(5) + b"kept\n"
+    assert answer(server, lambda http: http.c_data_r(removed), target=b"/rm") == head(8) + b"removed\n"
     assert os.path.exists(kept)
     assert not os.path.exists(removed)
 
@@ -321,21 +281,9 @@ def test_file_that_grew_sends_the_announced_length(server, tmp_path):
 
 def test_long_head_of_a_file_response_goes_out_whole(server, tmp_path):
     name = write(tmp_path / "small", b"x\ny\n")
-    headers = [(b"X-H%d" % i, b"h" * 90) for i in range(10)]
-    cookies = [(b"c%d" % i, b"v" * 80) for i in range(10)]
-
-    def handler(http):
-        for k, v in headers:
-            http.c_set_header(k, v)
-        for k, v in cookies:
-            http.c_set_cookie(k, v)
-        http.c_data(name)
-
-    extra = b"".join(k + b": " + v + b"\r\n" for k, v in headers)
-    cookie_lines = b"".join(b"Set-Cookie: " + k + b"=" + v + b"\r\n" for k, v in cookies)
-    response = answer(server, handler)
+    response = answer(server, with_long_head(lambda http: http.c_data(name)))
     assert len(response) - 4 > 1023  # a head well past a kilobyte
-    assert response == head(4, extra=extra, cookies=cookie_lines) + b"x\ny\n"
+    assert response == long_head(4) + b"x\ny\n"
 
 
 # --- an application that raises -------------------------------------------------

@@ -1,45 +1,10 @@
 """The response setters: their bounds, their refusals and their argument rules,
 seen on the wire and in the messages the server prints."""
 import os
-import time
 
 import pytest
 
-
-def head(length, status=b"200 OK", extra=b"", cookies=b"", content_type=b"text/html"):
-    return (b"HTTP/1.1 " + status + b"\r\n" + extra + b"server: Tovrel\r\nConnection: close\r\n" + cookies +
-            b"Content-Type: " + content_type + b"\r\nContent-Length: " +
-            str(length).encode() + b"\r\n\r\n")
-
-
-class Output:
-    """Collects what the server threads print while a test runs."""
-
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
-
-    def wait_for(self, *needles, stream="out", timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            out, err = self.capfd.readouterr()
-            self.out += out
-            self.err += err
-            text = self.out if stream == "out" else self.err
-            if all(n in text for n in needles) or time.monotonic() > deadline:
-                return text
-            time.sleep(0.02)
-
-
-@pytest.fixture
-def output(capfd):
-    return Output(capfd)
-
-
-def answer(server, handler, target=b"/s"):
-    server.handle(target.split(b"?")[0], handler)
-    return server.get(target)
+from helpers import answer, cookie_lines, head, header_lines
 
 
 # --- CR and LF are refused ---------------------------------------------------------
@@ -108,14 +73,6 @@ def header_of(length, name=b"X-L"):
 def cookie_of(length, name=b"c"):
     """A cookie (name, value) whose "Set-Cookie: " line is length bytes."""
     return name, b"v" * (length - len(name) - 15)
-
-
-def header_lines(pairs):
-    return b"".join(k + b": " + v + b"\r\n" for k, v in pairs)
-
-
-def cookie_lines(pairs):
-    return b"".join(b"Set-Cookie: " + k + b"=" + v + b"\r\n" for k, v in pairs)
 
 
 def test_header_line_of_511_bytes_is_kept_and_512_refused(server, output):

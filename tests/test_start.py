@@ -22,7 +22,8 @@ import time
 import pytest
 
 import zelweb
-from conftest import HOST, free_port, run_python
+from conftest import run_python
+from helpers import HOST, free_port, read_to_close, unverified_context
 
 APP = """
 import sys, zelweb
@@ -30,13 +31,6 @@ class App:
     def route(self, http):
         http.c_text(b"served " + http.c_url())
 """
-
-
-def unverified_context():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
 
 
 def fetch(port, path="/x", tls=False, timeout=10):
@@ -395,19 +389,6 @@ zelweb.threading = FlakyThreading()
 """
 
 
-def _read_all(sock):
-    chunks = []
-    while True:
-        try:
-            chunk = sock.recv(65536)
-        except ConnectionResetError:
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks)
-
-
 @pytest.mark.parametrize("fail", ["start", "create"])
 def test_connection_without_thread_is_dropped_and_others_served(workdir, fail):
     port = free_port()
@@ -420,7 +401,7 @@ def test_connection_without_thread_is_dropped_and_others_served(workdir, fail):
             try:
                 dropped.sendall(request)
                 assert fetch(port, "/" + n) == (200, b"served /" + n.encode())  # 3, then 5
-                assert _read_all(dropped) == b""
+                assert read_to_close(dropped) == b""
             finally:
                 dropped.close()
         assert srv.proc.poll() is None

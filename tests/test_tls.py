@@ -4,20 +4,12 @@ import http.client
 import os
 import shutil
 import socket
-import ssl
 import subprocess
 import time
 
 import pytest
 
-from conftest import HOST
-
-
-def unverified_context():
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    return context
+from helpers import HOST, unverified_context
 
 
 def https_get(port, target, headers=None, timeout=10):

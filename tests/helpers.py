@@ -1,0 +1,293 @@
+"""Helpers the test modules share: loopback ports, reading until close, the
+expected response head, request builders, and servers run in their own
+process and stopped by their PID."""
+import os
+import pathlib
+import signal
+import socket
+import ssl
+import subprocess
+import sys
+import time
+
+import zelweb
+
+HOST = "127.0.0.1"
+
+
+# --- ports, sockets, waiting -------------------------------------------------------
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def wait_listening(port, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection((HOST, port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.02)
+    raise RuntimeError(f"nothing listens on {port}")
+
+
+def wait_until(condition, timeout=10.0, step=0.02):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+def gone(path, timeout=3.0):
+    """True once the file no longer exists (the server removes it after the response)."""
+    deadline = time.monotonic() + timeout
+    while os.path.exists(path):
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def read_to_close(sock):
+    """Everything the peer sends until it closes (or resets) the connection."""
+    chunks = []
+    while True:
+        try:
+            chunk = sock.recv(65536)
+        except ConnectionResetError:
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    return b"".join(chunks)
+
+
+def unverified_context():
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    return context
+
+
+# --- what the server prints --------------------------------------------------------
+
+class Output:
+    """Collects what the server threads print while a test runs; they print
+    asynchronously, after the response, so a reader waits for what it expects."""
+
+    def __init__(self, capfd):
+        self.capfd = capfd
+        self.out = ""
+        self.err = ""
+
+    def read(self, stream="out"):
+        """All captured so far on stdout ("out") or stderr ("err")."""
+        got = self.capfd.readouterr()
+        self.out += got.out
+        self.err += got.err
+        return self.out if stream == "out" else self.err
+
+    def wait_for(self, *needles, stream="out", timeout=5.0):
+        """Returns the captured text once it holds every needle; raises if it never does."""
+        deadline = time.monotonic() + timeout
+        while True:
+            text = self.read(stream)
+            if all(n in text for n in needles):
+                return text
+            if time.monotonic() > deadline:
+                missing = [n for n in needles if n not in text]
+                raise AssertionError(f"{missing!r} never appeared on std{stream}: {text!r}")
+            time.sleep(0.02)
+
+
+# --- responses ---------------------------------------------------------------------
+
+def head(length, status=b"200 OK", extra=b"", cookies=b"", content_type=b"text/html"):
+    """The response head byte for byte, as zelweb writes it."""
+    return (b"HTTP/1.1 " + status + b"\r\n" + extra + b"server: Tovrel\r\nConnection: close\r\n" + cookies +
+            b"Content-Type: " + content_type + b"\r\nContent-Length: " +
+            str(length).encode() + b"\r\n\r\n")
+
+
+def text_response(body):
+    """The whole reply to a route that set only its text."""
+    return head(len(body)) + body
+
+
+def header_lines(pairs):
+    return b"".join(k + b": " + v + b"\r\n" for k, v in pairs)
+
+
+def cookie_lines(pairs):
+    return b"".join(b"Set-Cookie: " + k + b"=" + v + b"\r\n" for k, v in pairs)
+
+
+def ok(response):
+    return response.startswith(b"HTTP/1.1 200 OK\r\n")
+
+
+def answer(server, handler, target=b"/r", request=None):
+    """Serves one request with handler; the GET for target unless a raw request is given."""
+    server.handle(target.split(b"?")[0], handler)
+    if request is None:
+        return server.get(target)
+    return server.raw(request)
+
+
+def assert_next_client_served(server):
+    server.handle(b"/next", lambda http: http.c_text(b"next ok"))
+    assert server.get(b"/next") == text_response(b"next ok")
+
+
+# --- requests ----------------------------------------------------------------------
+
+FORM = b"application/x-www-form-urlencoded"
+
+
+def post_request(path, body, ctype=FORM, length=None, extra=b""):
+    """A POST; ctype None leaves out Content-Type, length False leaves out Content-Length."""
+    head = b"POST " + path + b" HTTP/1.1\r\nHost: x\r\n"
+    if ctype is not None:
+        head += b"Content-Type: " + ctype + b"\r\n"
+    if length is None:
+        length = len(body)
+    if length is not False:
+        head += b"Content-Length: " + str(length).encode() + b"\r\n"
+    return head + extra + b"\r\n" + body
+
+
+def part(name, data, filename=None, ctype=None):
+    head = b'Content-Disposition: form-data; name="' + name + b'"'
+    if filename is not None:
+        head += b'; filename="' + filename + b'"'
+    head += b"\r\n"
+    if ctype is not None:
+        head += b"Content-Type: " + ctype + b"\r\n"
+    return head + b"\r\n", data
+
+
+def multipart(parts, boundary=b"XYZ", epilogue=b""):
+    body = b""
+    for head, data in parts:
+        body += b"--" + boundary + b"\r\n" + head + data + b"\r\n"
+    return body + b"--" + boundary + b"--\r\n" + epilogue
+
+
+def upload_request(path, body, boundary=b"XYZ", length=None, extra=b""):
+    return post_request(path, body, b"multipart/form-data; boundary=" + boundary, length, extra)
+
+
+def capture_upload(server, path, fields=(), reply=None):
+    """Registers a handler that records the upload as route saw it (and answers
+    reply, if given); returns the list of records."""
+    seen = []
+
+    def handler(http):
+        tmp = http.c_files(b"tmp_name")
+        data = None
+        if tmp and os.path.exists(tmp):
+            with open(tmp, "rb") as f:
+                data = f.read()
+        seen.append({
+            "name": http.c_files(b"name"), "type": http.c_files(b"type"),
+            "tmp": tmp, "size": http.c_files(b"size"), "data": data, "json": http.c_json(),
+            "fields": {k: http.c_post(k) for k in fields},
+        })
+        if reply is not None:
+            http.c_text(reply)
+    server.handle(path, handler)
+    return seen
+
+
+# --- servers in their own process --------------------------------------------------
+
+def zelweb_env(**extra):
+    """The environment for a child interpreter that imports the zelweb this session imported."""
+    env = dict(os.environ, **extra)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [os.path.dirname(zelweb.__file__)] + [p for p in [env.get("PYTHONPATH")] if p])
+    return env
+
+
+class ScriptServer:
+    """`python -c code <port> *args` in cwd, stdout and stderr in files there;
+    a context manager that kills it by its PID on exit."""
+
+    def __init__(self, code, cwd, *args):
+        self.port = free_port()
+        self.stdout, self.stderr = cwd / "out", cwd / "err"
+        with open(self.stdout, "w") as o, open(self.stderr, "w") as e:
+            self.proc = subprocess.Popen([sys.executable, "-c", code, str(self.port), *map(str, args)],
+                                         cwd=cwd, stdout=o, stderr=e)
+        try:
+            wait_listening(self.port)
+        except BaseException:
+            self.stop()
+            raise
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+        self.proc.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class LoggedProcess:
+    """A long-running child with its output in one log file, stopped by its PID:
+    SIGKILL at once, or SIGTERM first when `grace` seconds are given."""
+
+    def __init__(self, argv, cwd, log_name, env=None, grace=None):
+        self.cwd = cwd
+        self.grace = grace
+        self.log = open(os.path.join(cwd, log_name), "w+")
+        self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=self.log,
+                                     stderr=subprocess.STDOUT)
+
+    def output(self):
+        self.log.seek(0)
+        return self.log.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            if self.grace is None:
+                os.kill(self.proc.pid, signal.SIGKILL)
+            else:
+                os.kill(self.proc.pid, signal.SIGTERM)
+                try:
+                    self.proc.wait(timeout=self.grace)
+                except subprocess.TimeoutExpired:
+                    os.kill(self.proc.pid, signal.SIGKILL)
+        self.proc.wait(timeout=10)
+        self.log.close()
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
+
+
+class ExampleProcess(LoggedProcess):
+    """An example script run as users run it, `python <script> <host> <port>`,
+    serving on a free port."""
+
+    def __init__(self, script, cwd, log_name="example.log", env=None, grace=None):
+        self.port = free_port()
+        super().__init__([sys.executable, str(EXAMPLES / script), HOST, str(self.port)],
+                         cwd, log_name, env, grace)
+        try:
+            wait_listening(self.port)
+        except RuntimeError:
+            log = self.output()
+            self.stop()
+            raise RuntimeError(f"{script} did not start:\n{log}")
+
+    def url(self, path, scheme="http"):
+        return f"{scheme}://{HOST}:{self.port}{path}"
