@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds zelweb for every other CPython 3 (3.8 and later) that pyenv offers
-# and runs the suite on each, leaving out the tests that wait for the
-# server's time limits (they behave the same on every interpreter).
+# and runs the suite on each (the browser and typing checks included),
+# leaving out the tests that wait for the server's time limits (they behave
+# the same on every interpreter).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 main=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -17,7 +18,7 @@ for py in "$root"/versions/3.*/bin/python3; do
     venv=build/venv-$v
     [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]"
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]" selenium mypy
     (cd tests && "../$venv/bin/python" -m pytest -c ../pyproject.toml --rootdir=.. -q \
         -m "not slow" -n 4 -p no:cacheprovider "$@" .) || status=1
 done

@@ -8,9 +8,9 @@ CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed "
-                                "(scripts/ci-browser.sh installs it)")
+                                "(scripts/deps.sh installs it)")
 if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
-    pytest.skip(f"{CHROMIUM} or {CHROMEDRIVER} is missing (scripts/ci-browser.sh installs them)",
+    pytest.skip(f"{CHROMIUM} or {CHROMEDRIVER} is missing (scripts/deps.sh installs them)",
                 allow_module_level=True)
 
 from selenium.webdriver.chrome.options import Options  # noqa: E402
