@@ -11,6 +11,7 @@
 #include "connection/multipart.hpp"
 #include "connection/socket_io.hpp"
 #include "module/compat.hpp"
+#include "module/files.hpp"
 #include "module/names.hpp"
 #include "module/ref.hpp"
 #include "module/report.hpp"
@@ -193,6 +194,15 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
     uint64_t& remaining = c.unread_body;  // what the connection still holds of the body
     if (!send_continue(c, buffered, length)) return false;
 
+    // Receives into the reader what the connection still holds of the body:
+    // the count, 0 once the peer has closed, -1 with an error set.
+    auto receive_more = [&]() -> Py_ssize_t {
+        size_t want = reader->free_size() < remaining ? reader->free_size() : remaining;
+        Py_ssize_t n = receive_into(c.con, reader->free_space(), want);
+        if (n == 0) remaining = 0;
+        if (n > 0) remaining -= static_cast<size_t>(n);
+        return n;
+    };
     FieldCollector fields(c, http);
     PartKind kind = PartKind::none;
     bool file_seen = false;
@@ -203,16 +213,13 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
                     reader->finish_input();
                     break;
                 }
-                size_t want = reader->free_size() < remaining ? reader->free_size() : remaining;
-                Py_ssize_t n = receive_into(c.con, reader->free_space(), want);
+                Py_ssize_t n = receive_more();
                 if (n < 0) return false;
                 if (n == 0) {
-                    remaining = 0;
                     failure = "connection closed before the end of the multipart body";
                     return true;
                 }
                 reader->commit(static_cast<size_t>(n));
-                remaining -= static_cast<size_t>(n);
                 break;
             }
             case MultipartReader::Event::part_head: {
@@ -245,15 +252,9 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file, const char*& 
             case MultipartReader::Event::done:
                 // The epilogue, if any, is received and dropped.
                 while (remaining > 0) {
-                    size_t want = reader->free_size() < remaining ? reader->free_size() : remaining;
-                    Py_ssize_t n = receive_into(c.con, reader->free_space(), want);
+                    Py_ssize_t n = receive_more();
                     if (n < 0) return false;
-                    if (n == 0) {
-                        remaining = 0;
-                        break;
-                    }
-                    remaining -= static_cast<size_t>(n);
-                    reader->next();
+                    reader->next();  // drops what came
                 }
                 return true;
             case MultipartReader::Event::error:
@@ -275,15 +276,12 @@ bool read_upload(Connection& c, HttpObject* http) {
     const char* failure = nullptr;
     bool ok = stream_parts(c, http, file.get(), failure);
     if (!ok && !as_upload_error()) {
-        // Not an Exception: it ends the request, with the file closed first.
-        SavedError pending;
-        if (!call_method0(file.get(), names.close)) PyErr_Clear();
-        pending.restore_copy();
+        close_file(file.get());  // not an Exception: it ends the request, kept as it is
         return false;
     }
     if (ok && failure) print_message("%s\n", failure);
     // The file is buffered: a full disk may only show when it is closed.
-    if (!call_method0(file.get(), names.close) && !as_upload_error()) return false;
+    if (!close_file(file.get()) && !as_upload_error()) return false;
     // After a failed write the file may hold part of what was counted: its
     // size is what was kept.
     struct stat kept;

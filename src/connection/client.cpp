@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "connection/socket_io.hpp"
-#include "module/compat.hpp"
+#include "module/files.hpp"
 #include "module/names.hpp"
 #include "module/ref.hpp"
 #include "module/report.hpp"
@@ -126,22 +126,10 @@ void release_body(Connection& c, HttpObject* http) {
 
 }  // namespace
 
-bool remove_if_exists(const char* path) {
-    if (!path[0]) return true;
-    Ref p = Ref::steal(PyBytes_FromString(path));
-    Ref os = p ? Ref::steal(module_global(names.g_os)) : Ref();
-    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), names.path)) : Ref();
-    if (!os_path) return false;
-    PyObject* exists_args[] = {os_path.get(), p.get()};
-    Ref found = Ref::steal(
-        vectorcall_method(names.exists, exists_args, 2 | offset_arguments, nullptr));
-    if (!found) return false;
-    int truth = PyObject_IsTrue(found.get());
-    if (truth <= 0) return truth == 0;
-    PyObject* remove_args[] = {os.get(), p.get()};
-    Ref removed = Ref::steal(
-        vectorcall_method(names.remove, remove_args, 2 | offset_arguments, nullptr));
-    return static_cast<bool>(removed);
+bool remove_upload(const HttpObject* http) {
+    if (!http->upload_tmp_name[0]) return true;
+    Ref path = Ref::steal(PyBytes_FromString(http->upload_tmp_name));
+    return path && remove_if_exists(path.get());
 }
 
 void client(PyObject* app, PyObject* con, PyObject*) {
@@ -171,7 +159,7 @@ void client(PyObject* app, PyObject* con, PyObject*) {
         error_exit();
         if (c.close_after_error && !call_method0(con, names.close)) PyErr_Clear();
         // An aborted upload must not stay behind in tmp/.
-        if (http && !remove_if_exists(http->upload_tmp_name)) error_exit();
+        if (http && !remove_upload(http)) error_exit();
     }
     release_body(c, http);
 }

@@ -30,7 +30,8 @@ void client(PyObject* app, PyObject* con, PyObject* addr);
 // the handler's error exit must run.
 bool read_body(Connection& c, HttpObject* http);
 bool respond(PyObject* app, Connection& c, HttpObject* http);
-bool remove_if_exists(const char* path);
+// Removes the upload's temporary file, if there is one.
+bool remove_upload(const HttpObject* http);
 
 // Closes the connection; when body bytes were left unread, first ends the
 // sending side and drains them for a short while, so the peer reads the

@@ -4,6 +4,7 @@
 #include "connection/client.hpp"
 #include "connection/socket_io.hpp"
 #include "module/compat.hpp"
+#include "module/files.hpp"
 #include "module/names.hpp"
 #include "module/ref.hpp"
 
@@ -50,23 +51,12 @@ PyObject* compose(const HttpObject* r, unsigned long long length, std::string_vi
     return out;
 }
 
-bool exists(PyObject* os_path, PyObject* path, bool& found) {
-    PyObject* args[] = {os_path, path};
-    Ref r = Ref::steal(vectorcall_method(names.exists, args, 2 | offset_arguments, nullptr));
-    if (!r) return false;
-    int truth = PyObject_IsTrue(r.get());
-    found = truth > 0;
-    return truth >= 0;
-}
-
 // Sends exactly data_size bytes of the file (fewer if it has become shorter)
 // through the socket's own sendfile, then removes it when asked to.
 bool send_file(PyObject* con, const HttpObject* r) {
     Ref path = Ref::steal(PyBytes_FromString(r->data_path));
-    Ref os = path ? Ref::steal(module_global(names.g_os)) : Ref();
-    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), names.path)) : Ref();
-    bool found = false;
-    if (!os_path || !exists(os_path.get(), path.get(), found)) return false;
+    int found = path ? path_exists(path.get()) : -1;
+    if (found < 0) return false;
     if (found) {
         Ref open = Ref::steal(module_global(names.open));
         if (!open) return false;
@@ -79,25 +69,10 @@ bool send_file(PyObject* con, const HttpObject* r) {
             PyObject* args[] = {con, file.get(), names.int_0, count.get()};
             sent = Ref::steal(vectorcall_method(names.sendfile, args, 4 | offset_arguments, nullptr));
         }
-        // Close the file on every path, keeping the first error.
-        SavedError pending;
-        bool closed = call_method0(file.get(), names.close);
-        if (!pending.empty()) {
-            PyErr_Clear();
-            pending.restore_copy();
-            return false;
-        }
-        if (!sent || !closed) return false;
+        // Closed on every path, the send's error kept first.
+        if (!close_file(file.get()) || !sent) return false;
     }
-    if (r->data_remove == 1) {
-        if (!exists(os_path.get(), path.get(), found)) return false;
-        if (found) {
-            PyObject* args[] = {os.get(), path.get()};
-            Ref removed = Ref::steal(vectorcall_method(names.remove, args, 2 | offset_arguments, nullptr));
-            if (!removed) return false;
-        }
-    }
-    return true;
+    return r->data_remove != 1 || remove_if_exists(path.get());
 }
 
 bool send_response(PyObject* con, const HttpObject* http) {
@@ -122,8 +97,7 @@ bool respond(PyObject* app, Connection& c, HttpObject* http) {
         c.close_after_error = true;  // a stalled or broken peer is not kept
         return false;
     }
-    if (!close_connection(c)) return false;
-    return remove_if_exists(http->upload_tmp_name);
+    return close_connection(c) && remove_upload(http);
 }
 
 }  // namespace zelweb

@@ -13,8 +13,6 @@ namespace zelweb {
 
 namespace {
 
-PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), s.size()); }
-
 PyObject* raw_lookup(std::string_view list, PyObject* arg) {
     std::string_view key;
     if (!text_arg(arg, key)) return nullptr;

@@ -8,8 +8,7 @@
 #include "context/http_t.hpp"
 #include "context/lookup.hpp"
 #include "module/args.hpp"
-#include "module/compat.hpp"
-#include "module/names.hpp"
+#include "module/files.hpp"
 #include "module/ref.hpp"
 #include "module/report.hpp"
 
@@ -19,17 +18,6 @@ namespace {
 
 std::string_view post_text(const HttpObject* r) {
     return r->post ? std::string_view(r->post, r->post_size) : std::string_view();
-}
-
-PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), s.size()); }
-
-bool path_exists(PyObject* path) {
-    Ref os = Ref::steal(module_global(names.g_os));
-    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), names.path)) : Ref();
-    if (!os_path) return false;
-    PyObject* args[] = {os_path.get(), path};
-    Ref found = Ref::steal(vectorcall_method(names.exists, args, 2 | offset_arguments, nullptr));
-    return found && PyObject_IsTrue(found.get()) > 0;
 }
 
 // Whether `dest` names the very file open as `in` (opening it for writing
@@ -101,11 +89,11 @@ PyObject* http_t_c_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         return nullptr;
     std::string source_path(source), dest_path(dest);
     Ref path = Ref::steal(PyBytes_FromStringAndSize(source.data(), source.size()));
-    bool exists = path && path_exists(path.get());
-    if (PyErr_Occurred()) {
+    int found = path ? path_exists(path.get()) : -1;
+    if (found < 0) {
         add_traceback("zelweb.http_t.c_copy", "src/context/bodies.cpp", 0);
         report_ignored("zelweb.http_t.c_copy");
-    } else if (exists) {
+    } else if (found) {
         copy_file(source_path, dest_path);
     }
     return PyLong_FromLong(0);

@@ -93,6 +93,9 @@ PyObject* http_t_c_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 inline HttpObject* as_record(PyObject* self) { return reinterpret_cast<HttpObject*>(self); }
 
+// A text result: a new bytes object holding a copy.
+inline PyObject* bytes_of(std::string_view s) { return PyBytes_FromStringAndSize(s.data(), s.size()); }
+
 // Percent-decodes a query or form value the way an application expects: "+"
 // becomes a space, then the module's `unquote` runs on the text read as strict
 // UTF-8. New reference to bytes; on an error, the error is reported as

@@ -5,8 +5,7 @@
 
 #include "context/http_t.hpp"
 #include "module/args.hpp"
-#include "module/compat.hpp"
-#include "module/names.hpp"
+#include "module/files.hpp"
 #include "module/ref.hpp"
 #include "module/report.hpp"
 
@@ -63,24 +62,16 @@ PyObject* set_line_field(char (&field)[N], PyObject* arg, const char* what) {
 // Steps 1 to 3 of c_data: true when a size was stored.
 bool choose_file(HttpObject* self, std::string_view name, const char* context) {
     Ref path = Ref::steal(PyBytes_FromStringAndSize(name.data(), name.size()));
-    Ref os = path ? Ref::steal(module_global(names.g_os)) : Ref();
-    Ref os_path = os ? Ref::steal(PyObject_GetAttr(os.get(), names.path)) : Ref();
-    Ref found;
-    if (os_path) {
-        PyObject* args[] = {os_path.get(), path.get()};
-        found = Ref::steal(vectorcall_method(names.exists, args, 2 | offset_arguments, nullptr));
-    }
-    int truth = found ? PyObject_IsTrue(found.get()) : -1;
-    if (truth == 0) return false;
-    if (truth > 0) {
+    int found = path ? path_exists(path.get()) : -1;
+    if (found == 0) return false;
+    if (found > 0) {
         // A refused path changes nothing: storing the size would announce one
         // file's length and send another (and c_data_r would remove it).
         if (!bounded_copy(self->data_path,
                           std::string_view(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())),
                           sizeof self->data_path))
             return false;
-        PyObject* args[] = {os_path.get(), path.get()};
-        Ref size = Ref::steal(vectorcall_method(names.getsize, args, 2 | offset_arguments, nullptr));
+        Ref size = Ref::steal(path_size(path.get()));
         if (size) {
             unsigned long long n = PyLong_AsUnsignedLongLong(size.get());
             if (!PyErr_Occurred() && n > UINT32_MAX)
