@@ -1,9 +1,9 @@
 // "Content-Length" against strtoul's reading in 32 bits.
-#include "connection/head.hpp"
+#include "parse/head.hpp"
 #include "fuzz_input.hpp"
-#include "references.hpp"
+#include "models.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view value(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zelweb_fuzz {
+namespace zelweb_test {
 
 struct SplitInput {
     uint8_t flags = 0;
@@ -34,4 +34,4 @@ inline SplitInput split_input(const uint8_t* data, size_t size) {
         }                                                                      \
     } while (0)
 
-}  // namespace zelweb_fuzz
+}  // namespace zelweb_test

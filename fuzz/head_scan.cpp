@@ -1,9 +1,9 @@
 // The head terminator scan: any cut of the input into receives finds the end
 // at the same byte as one pass over the whole text.
-#include "connection/head.hpp"
+#include "parse/head.hpp"
 #include "fuzz_input.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SplitInput in = split_input(data, size);

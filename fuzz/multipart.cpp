@@ -4,12 +4,12 @@
 // bodies the fuzzer makes hold many delimiters.
 #include <string>
 
-#include "context/strings.hpp"
+#include "parse/text.hpp"
 
 #include "fuzz_input.hpp"
-#include "multipart_reference.hpp"
+#include "multipart_model.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 using namespace zelweb_test;
 
 namespace {

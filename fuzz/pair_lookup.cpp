@@ -2,11 +2,12 @@
 // record's cut. Byte 0 picks the separator, byte 1 the key length.
 #include <string>
 
-#include "context/lookup.hpp"
+#include "parse/pairs.hpp"
+#include "parse/target.hpp"
 #include "fuzz_input.hpp"
-#include "references.hpp"
+#include "models.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;

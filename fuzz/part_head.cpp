@@ -1,9 +1,10 @@
 // The part-head rules over arbitrary heads: every view lies in the head and
 // says what the rules say.
-#include "connection/multipart.hpp"
+#include "parse/multipart.hpp"
+#include "parse/part_head.hpp"
 #include "fuzz_input.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 
 namespace {
 

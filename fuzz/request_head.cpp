@@ -3,12 +3,13 @@
 #include <utility>
 #include <vector>
 
-#include "connection/head.hpp"
-#include "context/lookup.hpp"
+#include "parse/head.hpp"
+#include "parse/pairs.hpp"
+#include "parse/target.hpp"
 #include "fuzz_input.hpp"
-#include "references.hpp"
+#include "models.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 using zelweb::HeaderName;
 
 namespace {

@@ -1,11 +1,12 @@
 // The target split against the same split made with the record's cut.
 #include <string>
 
-#include "context/lookup.hpp"
+#include "parse/pairs.hpp"
+#include "parse/target.hpp"
 #include "fuzz_input.hpp"
-#include "references.hpp"
+#include "models.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The record's url is NUL-terminated text.

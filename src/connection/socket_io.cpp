@@ -1,37 +1,39 @@
-// Calls on the connection object.
+// Receives and sends on the connection object.
 #include "connection/socket_io.hpp"
 
-#include "module/compat.hpp"
-#include "module/names.hpp"
-#include "module/ref.hpp"
+#include "py/call.hpp"
+#include "py/names.hpp"
+#include "py/ref.hpp"
 
 namespace zelweb {
 
-bool call_method1(PyObject* obj, PyObject* name, PyObject* arg) {
-    PyObject* args[] = {obj, arg};
-    Ref r = Ref::steal(vectorcall_method(name, args, 2 | offset_arguments, nullptr));
-    return static_cast<bool>(r);
-}
+namespace {
 
-bool call_method0(PyObject* obj, PyObject* name) {
-    PyObject* args[] = {obj};
-    Ref r = Ref::steal(vectorcall_method(name, args, 1 | offset_arguments, nullptr));
-    return static_cast<bool>(r);
-}
-
-Py_ssize_t receive_into(PyObject* con, char* buffer, size_t size) {
-    Ref view = Ref::steal(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(size), PyBUF_WRITE));
-    if (!view) return -1;
-    PyObject* args[] = {con, view.get()};
-    Ref n = Ref::steal(vectorcall_method(names.recv_into, args, 2 | offset_arguments, nullptr));
+// The count a send or receive returned: -1 with an error set when it is not
+// an int in [0, limit].
+Py_ssize_t checked_count(const Ref& n, size_t limit, const char* what) {
     if (!n) return -1;
     Py_ssize_t count = PyLong_AsSsize_t(n.get());
     if (count == -1 && PyErr_Occurred()) return -1;
-    if (count < 0 || static_cast<size_t>(count) > size) {
-        PyErr_SetString(PyExc_RuntimeError, "recv_into returned an impossible count");
+    if (count < 0 || static_cast<size_t>(count) > limit) {
+        PyErr_Format(PyExc_RuntimeError, "%s returned an impossible count", what);
         return -1;
     }
     return count;
+}
+
+bool no_progress() {
+    PyErr_SetString(PyExc_ConnectionError, "send made no progress");
+    return false;
+}
+
+}  // namespace
+
+Py_ssize_t receive_into(PyObject* con, char* buffer, size_t size) {
+    Ref view =
+        Ref::steal(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(size), PyBUF_WRITE));
+    if (!view) return -1;
+    return checked_count(call_method(con, names.recv_into, view.get()), size, "recv_into");
 }
 
 bool send_all(PyObject* con, const char* data, size_t size) {
@@ -40,18 +42,15 @@ bool send_all(PyObject* con, const char* data, size_t size) {
     if (!view) return false;
     size_t sent = 0;
     while (sent < size) {
-        Ref piece = sent == 0 ? Ref::incref(view.get())
-                              : Ref::steal(PySequence_GetSlice(view.get(), sent, size));
+        Ref piece = sent == 0
+                        ? Ref::incref(view.get())
+                        : Ref::steal(PySequence_GetSlice(view.get(), static_cast<Py_ssize_t>(sent),
+                                                         static_cast<Py_ssize_t>(size)));
         if (!piece) return false;
-        PyObject* args[] = {con, piece.get()};
-        Ref n = Ref::steal(vectorcall_method(names.send, args, 2 | offset_arguments, nullptr));
-        if (!n) return false;
-        Py_ssize_t count = PyLong_AsSsize_t(n.get());
-        if (count == -1 && PyErr_Occurred()) return false;
-        if (count <= 0) {
-            PyErr_SetString(PyExc_ConnectionError, "send made no progress");
-            return false;
-        }
+        Py_ssize_t count =
+            checked_count(call_method(con, names.send, piece.get()), size - sent, "send");
+        if (count < 0) return false;
+        if (count == 0) return no_progress();
         sent += static_cast<size_t>(count);
     }
     return true;
@@ -60,18 +59,12 @@ bool send_all(PyObject* con, const char* data, size_t size) {
 bool send_bytes(PyObject* con, PyObject* bytes) {
     // Most responses go out in one send of the object itself; only a partial
     // send needs views of the rest.
-    PyObject* args[] = {con, bytes};
-    Ref n = Ref::steal(vectorcall_method(names.send, args, 2 | offset_arguments, nullptr));
-    if (!n) return false;
-    Py_ssize_t count = PyLong_AsSsize_t(n.get());
-    if (count == -1 && PyErr_Occurred()) return false;
-    Py_ssize_t size = PyBytes_GET_SIZE(bytes);
-    if (count >= size) return true;
-    if (count <= 0) {
-        PyErr_SetString(PyExc_ConnectionError, "send made no progress");
-        return false;
-    }
-    return send_all(con, PyBytes_AS_STRING(bytes) + count, static_cast<size_t>(size - count));
+    size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
+    Py_ssize_t count = checked_count(call_method(con, names.send, bytes), size, "send");
+    if (count < 0) return false;
+    if (static_cast<size_t>(count) == size) return true;
+    if (count == 0) return no_progress();
+    return send_all(con, PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
 bool is_tls_connection(PyObject* con) {

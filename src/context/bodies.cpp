@@ -3,14 +3,16 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <string>
 
+#include "context/form_value.hpp"
 #include "context/http_t.hpp"
-#include "context/lookup.hpp"
-#include "module/args.hpp"
-#include "module/files.hpp"
-#include "module/ref.hpp"
-#include "module/report.hpp"
+#include "context/methods.hpp"
+#include "parse/pairs.hpp"
+#include "parse/text.hpp"
+#include "py/args.hpp"
+#include "py/bytes.hpp"
+#include "py/files.hpp"
+#include "py/report.hpp"
 
 namespace zelweb {
 
@@ -22,19 +24,18 @@ std::string_view post_text(const HttpObject* r) {
 
 // Whether `dest` names the very file open as `in` (opening it for writing
 // would empty the source before a byte is read).
-bool same_file(std::FILE* in, const std::string& dest) {
+bool same_file(std::FILE* in, const char* dest) {
     struct stat a, b;
-    return fstat(fileno(in), &a) == 0 && stat(dest.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+    return fstat(fileno(in), &a) == 0 && stat(dest, &b) == 0 && a.st_dev == b.st_dev &&
            a.st_ino == b.st_ino;
 }
 
 // Copies in blocks with the interpreter lock released. A regular file that
 // could not be written whole is removed rather than left partial.
-void copy_file(const std::string& source, const std::string& dest) {
-    Py_BEGIN_ALLOW_THREADS
-    std::FILE* in = std::fopen(source.c_str(), "rb");
+void copy_file(const char* source, const char* dest) {
+    Py_BEGIN_ALLOW_THREADS std::FILE* in = std::fopen(source, "rb");
     if (in && !same_file(in, dest)) {
-        std::FILE* out = std::fopen(dest.c_str(), "wb");
+        std::FILE* out = std::fopen(dest, "wb");
         if (out) {
             static thread_local char block[64 * 1024];
             struct stat written;
@@ -45,7 +46,7 @@ void copy_file(const std::string& source, const std::string& dest) {
                 ok = std::fwrite(block, 1, n, out) == n;
             ok = ok && !std::ferror(in);
             ok = (std::fclose(out) == 0) && ok;
-            if (!ok && regular) std::remove(dest.c_str());
+            if (!ok && regular) std::remove(dest);
         }
     }
     if (in) std::fclose(in);
@@ -60,25 +61,28 @@ PyObject* http_t_c_post(PyObject* self, PyObject* arg) {
     std::string_view key;
     if (!text_arg(arg, key)) return nullptr;
     auto value = find_pair_value(post_text(as_record(self)), "&", key);
-    if (!value) return bytes_of({});
-    return decode_value(*value, "zelweb.http_t.c_post");
+    if (!value) return bytes_of({}).release();
+    return decode_form_value(*value, "zelweb.http_t.c_post").release();
 }
 
-PyObject* http_t_c_json(PyObject* self, PyObject*) { return bytes_of(post_text(as_record(self))); }
+PyObject* http_t_c_json(PyObject* self, PyObject*) {
+    return bytes_of(post_text(as_record(self))).release();
+}
 
 PyObject* http_t_c_files(PyObject* self, PyObject* arg) {
     std::string_view key;
     if (!text_arg(arg, key)) return nullptr;
     HttpObject* r = as_record(self);
-    if (key == "type") return bytes_of(field_text(r->upload_type));
-    if (key == "tmp_name") return bytes_of(field_text(r->upload_tmp_name));
-    if (key == "name") return bytes_of(field_text(r->upload_name));
+    if (key == "type") return bytes_of(field_text(r->upload_type)).release();
+    if (key == "tmp_name") return bytes_of(field_text(r->upload_tmp_name)).release();
+    if (key == "name") return bytes_of(field_text(r->upload_name)).release();
     if (key == "size") {
         char digits[24];
-        int n = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(r->upload_size));
-        return PyBytes_FromStringAndSize(digits, n);
+        int n =
+            std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(r->upload_size));
+        return bytes_of(std::string_view(digits, static_cast<size_t>(n))).release();
     }
-    return bytes_of({});
+    return bytes_of({}).release();
 }
 
 PyObject* http_t_c_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,15 +91,14 @@ PyObject* http_t_c_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (!match_arguments("c_copy", copy_params, 2, args, nargs, kwnames, arg) ||
         !text_arg(arg[0], source) || !text_arg(arg[1], dest))
         return nullptr;
-    std::string source_path(source), dest_path(dest);
-    Ref path = Ref::steal(PyBytes_FromStringAndSize(source.data(), source.size()));
-    int found = path ? path_exists(path.get()) : -1;
-    if (found < 0) {
-        add_traceback("zelweb.http_t.c_copy", "src/context/bodies.cpp", 0);
-        report_ignored("zelweb.http_t.c_copy");
-    } else if (found) {
-        copy_file(source_path, dest_path);
-    }
+    // Bytes objects end in a zero byte: the C paths, and the path os sees.
+    Ref source_path = bytes_of(source);
+    Ref dest_path = source_path ? bytes_of(dest) : Ref();
+    int found = dest_path ? path_exists(source_path.get()) : -1;
+    if (found < 0)
+        report_ignored_in("zelweb.http_t.c_copy");
+    else if (found)
+        copy_file(PyBytes_AS_STRING(source_path.get()), PyBytes_AS_STRING(dest_path.get()));
     return PyLong_FromLong(0);
 }
 

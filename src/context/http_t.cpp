@@ -1,24 +1,15 @@
-// The http_t type: construction, destruction, the pickling refusal, the method
-// table and the virtual native calls.
+// The http_t type: construction, destruction, the pickling refusal and the
+// method table.
 #include "context/http_t.hpp"
 
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "module/args.hpp"
-#include "module/compat.hpp"
-#include "module/names.hpp"
-#include "module/ref.hpp"
-#include "module/report.hpp"
+#include "context/methods.hpp"
 
 namespace zelweb {
 
 namespace {
-
-// Arguments are accepted and ignored; no initialiser runs.
-PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return type->tp_alloc(type, 0);
-}
 
 // Every text field is read up to its first zero byte, so an empty record
 // needs only the first byte of each field cleared, not 8 KiB of zeroing per
@@ -38,15 +29,21 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     r->post = nullptr;
     r->post_size = 0;
     r->status = 0;
-    r->text = TextBody();
     r->upload_size = 0;
     r->data_remove = 0;
     r->data_size = 0;
     return obj;
 }
 
+// Arguments are accepted and ignored; no initialiser runs.
+PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyObject* obj = type->tp_alloc(type, 0);
+    if (obj) new (&as_record(obj)->text) ResponseText();
+    return obj;
+}
+
 void http_t_dealloc(PyObject* self) {
-    std::free(as_record(self)->text.data);
+    as_record(self)->text.~ResponseText();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -55,9 +52,13 @@ PyObject* refuse_pickling(PyObject*, PyObject*) {
     return nullptr;
 }
 
+template <typename F>
+PyCFunction as_cfunction(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
 PyMethodDef http_t_methods[] = {
-    {"c_copy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(http_t_c_copy)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"c_copy", as_cfunction(http_t_c_copy), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"c_files", http_t_c_files, METH_O, nullptr},
     {"c_url", http_t_c_url, METH_NOARGS, nullptr},
     {"c_path", http_t_c_path, METH_O, nullptr},
@@ -70,15 +71,11 @@ PyMethodDef http_t_methods[] = {
     {"c_post", http_t_c_post, METH_O, nullptr},
     {"c_json", http_t_c_json, METH_NOARGS, nullptr},
     {"c_get", http_t_c_get, METH_O, nullptr},
-    {"c_set_cookie",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(http_t_c_set_cookie)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"c_set_cookie", as_cfunction(http_t_c_set_cookie), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"c_get_cookie", http_t_c_get_cookie, METH_O, nullptr},
     {"c_get_auth", http_t_c_get_auth, METH_O, nullptr},
     {"c_user_agent", http_t_c_user_agent, METH_NOARGS, nullptr},
-    {"c_set_header",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(http_t_c_set_header)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"c_set_header", as_cfunction(http_t_c_set_header), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"c_redirect", http_t_c_redirect, METH_O, nullptr},
     {"_init_get", http_t_init_get, METH_NOARGS, nullptr},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
@@ -86,21 +83,19 @@ PyMethodDef http_t_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The override of `name` in an interpreter subclass, or null when the built-in
-// method would run. New reference.
+}  // namespace
+
+PyTypeObject http_t_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
 Ref find_override(PyObject* self, PyObject* name, PyCFunction builtin) {
     if (Py_TYPE(self) == &http_t_type) return Ref();
     Ref method = Ref::steal(PyObject_GetAttr(self, name));
-    if (!method) return method;  // error pending
+    if (!method) return method;
     if (PyCFunction_Check(method.get()) && PyCFunction_GET_SELF(method.get()) == self &&
         PyCFunction_GET_FUNCTION(method.get()) == builtin)
         return Ref();
     return method;
 }
-
-}  // namespace
-
-PyTypeObject http_t_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 bool register_http_t(PyObject* module) {
     PyTypeObject& t = http_t_type;
@@ -122,10 +117,10 @@ bool register_http_t(PyObject* module) {
     return true;
 }
 
-HttpObject* new_request_record() {
-    PyObject* obj = http_t_new(&http_t_type, nullptr, nullptr);
-    if (!obj) return nullptr;
-    HttpObject* r = as_record(obj);
+Ref new_request_record() {
+    Ref obj = Ref::steal(http_t_new(&http_t_type, nullptr, nullptr));
+    if (!obj) return obj;
+    HttpObject* r = as_record(obj.get());
     r->data_size = 0;
     r->data_remove = 0;
     std::memcpy(r->response_protocol, "HTTP/1.1", 9);
@@ -133,47 +128,7 @@ HttpObject* new_request_record() {
     std::memcpy(r->status_text, "OK", 3);
     std::memcpy(r->content_type, "text/html", 10);
     r->data_path[0] = '\0';
-    return r;
-}
-
-void call_init_get(HttpObject* self) {
-    PyObject* obj = reinterpret_cast<PyObject*>(self);
-    Ref override = find_override(obj, names.init_get, http_t_init_get);
-    if (override) {
-        Ref result = Ref::steal(vectorcall(override.get(), nullptr, 0, nullptr));
-        if (!result) {
-            add_traceback("zelweb.http_t._init_get", "src/context/http_t.cpp", 0);
-            report_ignored("zelweb.http_t._init_get");
-        }
-        return;
-    }
-    if (PyErr_Occurred()) {
-        report_ignored("zelweb.http_t._init_get");
-        return;
-    }
-    init_get(self);
-}
-
-void call_set_header(HttpObject* self, std::string_view key, std::string_view value) {
-    PyObject* obj = reinterpret_cast<PyObject*>(self);
-    Ref override = find_override(
-        obj, names.c_set_header,
-        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(http_t_c_set_header)));
-    if (!override && !PyErr_Occurred()) {
-        set_header(self, key, value);
-        return;
-    }
-    if (override) {
-        Ref k = Ref::steal(PyBytes_FromStringAndSize(key.data(), key.size()));
-        Ref v = k ? Ref::steal(PyBytes_FromStringAndSize(value.data(), value.size())) : Ref();
-        if (v) {
-            PyObject* args[] = {k.get(), v.get()};
-            Ref result = Ref::steal(vectorcall(override.get(), args, 2, nullptr));
-            if (result) return;
-        }
-    }
-    add_traceback("zelweb.http_t.c_set_header", "src/context/http_t.cpp", 0);
-    report_ignored("zelweb.http_t.c_set_header");
+    return obj;
 }
 
 }  // namespace zelweb

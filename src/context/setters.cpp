@@ -1,20 +1,19 @@
 // Response setters.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "context/http_t.hpp"
-#include "module/args.hpp"
-#include "module/files.hpp"
-#include "module/ref.hpp"
-#include "module/report.hpp"
+#include "context/methods.hpp"
+#include "parse/text.hpp"
+#include "py/args.hpp"
+#include "py/bytes.hpp"
+#include "py/call.hpp"
+#include "py/files.hpp"
+#include "py/names.hpp"
+#include "py/report.hpp"
 
 namespace zelweb {
 
 namespace {
-
-constexpr size_t header_line_capacity = 512;
-constexpr size_t cookie_line_capacity = 256;
 
 bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != s.npos; }
 
@@ -51,27 +50,26 @@ void append_line(char (&field)[N], size_t line_capacity, std::string_view prefix
 }
 
 // A one-line field setter: refuses line breaks, bounded copy otherwise.
+// False with TypeError set for an argument that is not text.
 template <size_t N>
-PyObject* set_line_field(char (&field)[N], PyObject* arg, const char* what) {
+bool set_line_field(char (&field)[N], PyObject* arg, const char* what) {
     std::string_view text;
-    if (!text_arg(arg, text)) return nullptr;
+    if (!text_arg(arg, text)) return false;
     if (!refuse_line_break(what, text)) bounded_copy(field, text, N);
-    Py_RETURN_NONE;
+    return true;
 }
 
-// Steps 1 to 3 of c_data: true when a size was stored.
+// The file chosen by c_data and c_data_r: true when its size was stored.
 bool choose_file(HttpObject* self, std::string_view name, const char* context) {
-    Ref path = Ref::steal(PyBytes_FromStringAndSize(name.data(), name.size()));
+    Ref path = bytes_of(name);
     int found = path ? path_exists(path.get()) : -1;
     if (found == 0) return false;
     if (found > 0) {
         // A refused path changes nothing: storing the size would announce one
         // file's length and send another (and c_data_r would remove it).
-        if (!bounded_copy(self->data_path,
-                          std::string_view(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get())),
-                          sizeof self->data_path))
+        if (!bounded_copy(self->data_path, view_of_bytes(path.get()), sizeof self->data_path))
             return false;
-        Ref size = Ref::steal(path_size(path.get()));
+        Ref size = path_size(path.get());
         if (size) {
             unsigned long long n = PyLong_AsUnsignedLongLong(size.get());
             if (!PyErr_Occurred() && n > UINT32_MAX)
@@ -82,29 +80,8 @@ bool choose_file(HttpObject* self, std::string_view name, const char* context) {
             }
         }
     }
-    add_traceback(context, "src/context/setters.cpp", 0);
-    report_ignored(context);
+    report_ignored_in(context);
     return false;
-}
-
-}  // namespace
-
-bool set_text(HttpObject* self, std::string_view data) {
-    if (data.size() >= text_capacity) {
-        report_overflow(text_capacity);
-        return false;
-    }
-    char* copy = static_cast<char*>(std::malloc(data.size() + 1));
-    if (!copy) {
-        PyErr_NoMemory();
-        return false;
-    }
-    std::memcpy(copy, data.data(), data.size());
-    copy[data.size()] = '\0';
-    std::free(self->text.data);
-    self->text.data = copy;
-    self->text.size = data.size();
-    return true;
 }
 
 void set_header(HttpObject* self, std::string_view key, std::string_view value) {
@@ -112,13 +89,31 @@ void set_header(HttpObject* self, std::string_view key, std::string_view value) 
     append_line(self->headers, header_line_capacity, {}, key, ": ", value);
 }
 
+}  // namespace
+
+void call_set_header(HttpObject* self, std::string_view key, std::string_view value) {
+    Ref override = find_override(
+        as_object(self), names.c_set_header,
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(http_t_c_set_header)));
+    if (!override && !PyErr_Occurred()) {
+        set_header(self, key, value);
+        return;
+    }
+    if (override) {
+        Ref k = bytes_of(key);
+        Ref v = k ? bytes_of(value) : Ref();
+        if (v && call(override.get(), k.get(), v.get())) return;
+    }
+    report_ignored_in("zelweb.http_t.c_set_header");
+}
+
 PyObject* http_t_c_text(PyObject* self, PyObject* arg) {
     std::string_view data;
     if (!text_arg(arg, data)) return nullptr;
-    if (!set_text(as_record(self), data) && PyErr_Occurred()) {
-        add_traceback("zelweb.http_t.c_text", "src/context/setters.cpp", 0);
-        report_ignored("zelweb.http_t.c_text");
-    }
+    if (data.size() >= text_capacity)
+        report_overflow(text_capacity);
+    else if (!as_record(self)->text.replace(data))
+        report_ignored_in("zelweb.http_t.c_text");
     Py_RETURN_NONE;
 }
 
@@ -132,7 +127,8 @@ PyObject* http_t_c_data(PyObject* self, PyObject* arg) {
 PyObject* http_t_c_data_r(PyObject* self, PyObject* arg) {
     std::string_view name;
     if (!text_arg(arg, name)) return nullptr;
-    if (choose_file(as_record(self), name, "zelweb.http_t.c_data_r")) as_record(self)->data_remove = 1;
+    if (choose_file(as_record(self), name, "zelweb.http_t.c_data_r"))
+        as_record(self)->data_remove = 1;
     Py_RETURN_NONE;
 }
 
@@ -144,11 +140,13 @@ PyObject* http_t_c_status(PyObject* self, PyObject* arg) {
 }
 
 PyObject* http_t_c_status_text(PyObject* self, PyObject* arg) {
-    return set_line_field(as_record(self)->status_text, arg, "status text");
+    if (!set_line_field(as_record(self)->status_text, arg, "status text")) return nullptr;
+    Py_RETURN_NONE;
 }
 
 PyObject* http_t_c_content_type(PyObject* self, PyObject* arg) {
-    return set_line_field(as_record(self)->content_type, arg, "content type");
+    if (!set_line_field(as_record(self)->content_type, arg, "content type")) return nullptr;
+    Py_RETURN_NONE;
 }
 
 namespace {
@@ -187,10 +185,9 @@ PyObject* http_t_c_redirect(PyObject* self, PyObject* arg) {
     r->status = 302;
     std::memcpy(r->status_text, "Found", 6);
     // The url may live in a bytearray that an override could resize: copy it.
-    Ref copy = Ref::steal(PyBytes_FromStringAndSize(url.data(), url.size()));
+    Ref copy = bytes_of(url);
     if (!copy) return nullptr;
-    call_set_header(r, "Location",
-                    std::string_view(PyBytes_AS_STRING(copy.get()), PyBytes_GET_SIZE(copy.get())));
+    call_set_header(r, "Location", view_of_bytes(copy.get()));
     Py_RETURN_NONE;
 }
 

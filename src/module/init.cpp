@@ -1,12 +1,17 @@
-// The module definition: PyInit_zelweb, the create step and the execution step.
+// The module definition: PyInit_zelweb, the create step and the execution
+// step with the module's settings. The one file that sees every layer.
 #include <Python.h>
 
 #include "context/http_t.hpp"
-#include "module/names.hpp"
-#include "module/ref.hpp"
-#include "module/report.hpp"
-#include "module/version_check.hpp"
-#include "module/compat.hpp"
+#include "parse/limits.hpp"
+#include "parse/text.hpp"
+#include "parse/version.hpp"
+#include "py/compat.hpp"
+#include "py/globals.hpp"
+#include "py/names.hpp"
+#include "py/ref.hpp"
+#include "py/report.hpp"
+#include "py/settings.hpp"
 #include "server/start.hpp"
 
 namespace zelweb {
@@ -14,11 +19,6 @@ namespace zelweb {
 namespace {
 
 int64_t first_interpreter = -1;
-
-// bounded_copy's refusals go through sys.stdout, in order with print().
-void report_overflow_via_stdout(size_t limit) {
-    print_message("size of data must: %d", static_cast<int>(limit));
-}
 
 bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* from, const char* to,
                          bool allow_none) {
@@ -74,8 +74,7 @@ bool bind_import(PyObject* dict, const char* name) {
 }
 
 bool run_module_statements(PyObject* dict) {
-    if (!bind_import(dict, "socket") || !bind_import(dict, "threading"))
-        return false;
+    if (!bind_import(dict, "socket") || !bind_import(dict, "threading")) return false;
     {
         Ref name = Ref::steal(PyUnicode_FromString("unquote"));
         Ref fromlist = name ? Ref::steal(PyList_New(1)) : Ref();
@@ -92,12 +91,12 @@ bool run_module_statements(PyObject* dict) {
         }
         if (PyDict_SetItem(dict, name.get(), unquote.get()) < 0) return false;
     }
-    if (!bind_import(dict, "random") || !bind_import(dict, "os") ||
-        !bind_import(dict, "time") || !bind_import(dict, "ssl"))
+    if (!bind_import(dict, "random") || !bind_import(dict, "os") || !bind_import(dict, "time") ||
+        !bind_import(dict, "ssl"))
         return false;
-    post_timeout = 60.0f;
-    max_post = 1024000;
-    Ref start = Ref::steal(make_start_function());
+    post_timeout = post_timeout_seconds;
+    max_post = max_post_bytes;
+    Ref start = make_start_function();
     if (!start || PyDict_SetItemString(dict, "start", start.get()) < 0) return false;
     Ref test = Ref::steal(PyDict_New());
     return test && PyDict_SetItemString(dict, "__test__", test.get()) == 0;
@@ -126,16 +125,17 @@ int exec_step(PyObject* module) {
         }
     }
     set_module_object(module);
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    PyObject* dict = PyModule_GetDict(module);            // borrowed
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     bool ok = builtins && PyDict_SetItemString(dict, "__builtins__", builtins) == 0 &&
               make_names() && register_http_t(module) && run_module_statements(dict);
     if (ok) {
-        set_overflow_reporter(report_overflow_via_stdout);
+        // bounded_copy's refusals go through sys.stdout, in order with print().
+        set_overflow_reporter(report_overflow_through_stdout);
         return 0;
     }
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init zelweb");
-    add_traceback("init zelweb", "src/module/init.cpp", 0);
+    add_traceback("init zelweb");
     set_module_object(nullptr);
     return -1;
 }

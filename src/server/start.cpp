@@ -6,11 +6,11 @@
 #include <cstring>
 
 #include "connection/client.hpp"
-#include "module/args.hpp"
-#include "module/compat.hpp"
-#include "module/names.hpp"
-#include "module/ref.hpp"
-#include "module/report.hpp"
+#include "py/args.hpp"
+#include "py/call.hpp"
+#include "py/globals.hpp"
+#include "py/names.hpp"
+#include "py/report.hpp"
 
 namespace zelweb {
 
@@ -27,72 +27,65 @@ PyObject* wrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     Py_RETURN_NONE;
 }
 
-PyMethodDef wrap_def = {"wrap", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrap)),
+PyMethodDef wrap_def = {"wrap",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(wrap)),
                         METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 Ref attribute(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
-
-Ref call(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
-    return Ref::steal(vectorcall(callable, const_cast<PyObject* const*>(args.begin()),
-                                 args.size() - (kwnames ? PyTuple_GET_SIZE(kwnames) : 0), kwnames));
-}
-
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args) {
-    Ref method = attribute(obj, name);
-    return method ? call(method.get(), args) : Ref();
-}
 
 // Puts TLS on the listening socket. Its accept does no handshake: each
 // connection's handshake runs on its own thread under the head's time limit,
 // so a silent client cannot hold up the loop.
 Ref wrap_tls(PyObject* server_socket) {
-    Ref ssl = Ref::steal(module_global(names.g_ssl));
+    Ref ssl = module_global(names.g_ssl);
     Ref context_class = ssl ? attribute(ssl.get(), names.SSLContext) : Ref();
     Ref protocol = context_class ? attribute(ssl.get(), names.PROTOCOL_TLS_SERVER) : Ref();
-    Ref context = protocol ? call(context_class.get(), {protocol.get()}) : Ref();
-    if (!context) return Ref();
-    if (!call_method(context.get(), names.load_cert_chain, {names.cert_file, names.key_file}))
+    Ref context = protocol ? call(context_class.get(), protocol.get()) : Ref();
+    if (!context ||
+        !call_method(context.get(), names.load_cert_chain, names.cert_file, names.key_file))
         return Ref();
     Ref wrap_socket = attribute(context.get(), names.wrap_socket);
     if (!wrap_socket) return Ref();
-    return call(wrap_socket.get(), {server_socket, Py_True, Py_False}, names.kw_server_side_handshake);
+    return call_with_keywords(wrap_socket.get(), {server_socket, Py_True, Py_False},
+                              names.kw_server_side_handshake);
 }
 
 Ref listen_on(PyObject* host, uint16_t port, bool tls) {
-    Ref socket = Ref::steal(module_global(names.g_socket));
+    Ref socket = module_global(names.g_socket);
     if (!socket) return Ref();
     Ref family = attribute(socket.get(), names.AF_INET);
     Ref type = family ? attribute(socket.get(), names.SOCK_STREAM) : Ref();
     Ref socket_class = type ? attribute(socket.get(), names.g_socket) : Ref();
-    Ref server = socket_class ? call(socket_class.get(), {family.get(), type.get()}) : Ref();
+    Ref server = socket_class ? call(socket_class.get(), family.get(), type.get()) : Ref();
     if (!server) return Ref();
     Ref level = attribute(socket.get(), names.SOL_SOCKET);
     Ref option = level ? attribute(socket.get(), names.SO_REUSEADDR) : Ref();
-    if (!option || !call_method(server.get(), names.setsockopt, {level.get(), option.get(), names.int_1}))
+    if (!option ||
+        !call_method(server.get(), names.setsockopt, level.get(), option.get(), names.int_1))
         return Ref();
     if (tls) server = wrap_tls(server.get());
     if (!server) return Ref();
     Ref port_number = Ref::steal(PyLong_FromLong(port));
     Ref address = port_number ? Ref::steal(PyTuple_Pack(2, host, port_number.get())) : Ref();
-    if (!address || !call_method(server.get(), names.bind, {address.get()}) ||
-        !call_method(server.get(), names.listen, {names.backlog}))
+    if (!address || !call_method(server.get(), names.bind, address.get()) ||
+        !call_method(server.get(), names.listen, names.backlog))
         return Ref();
     return server;
 }
 
 bool print_banner(PyObject* host, uint16_t port) {
-    Ref host_text = Ref::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(host), PyBytes_GET_SIZE(host), "strict"));
+    Ref host_text =
+        Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(host), PyBytes_GET_SIZE(host), "strict"));
     Ref banner = host_text ? Ref::steal(PyUnicode_FromFormat("%U%U:%u", names.banner_prefix,
                                                              host_text.get(), unsigned(port)))
                            : Ref();
-    Ref print = banner ? Ref::steal(module_global(names.print)) : Ref();
-    return print && call(print.get(), {banner.get()});
+    Ref print = banner ? module_global(names.print) : Ref();
+    return print && call(print.get(), banner.get());
 }
 
 // One iteration of the loop; any failure is the caller's to discard.
 bool serve_one(PyObject* server, PyObject* app, PyObject* wrap_callable) {
-    Ref pair = call_method(server, names.accept, {});
+    Ref pair = call_method(server, names.accept);
     if (!pair) return false;
     Ref items = Ref::steal(PySequence_Tuple(pair.get()));
     if (!items) return false;
@@ -101,14 +94,15 @@ bool serve_one(PyObject* server, PyObject* app, PyObject* wrap_callable) {
                      PyTuple_GET_SIZE(items.get()));
         return false;
     }
-    Ref thread_args = Ref::steal(PyTuple_Pack(3, app, PyTuple_GET_ITEM(items.get(), 0),
-                                              PyTuple_GET_ITEM(items.get(), 1)));
-    Ref threading = thread_args ? Ref::steal(module_global(names.g_threading)) : Ref();
+    Ref thread_args = Ref::steal(
+        PyTuple_Pack(3, app, PyTuple_GET_ITEM(items.get(), 0), PyTuple_GET_ITEM(items.get(), 1)));
+    Ref threading = thread_args ? module_global(names.g_threading) : Ref();
     Ref thread_class = threading ? attribute(threading.get(), names.Thread) : Ref();
-    Ref thread = thread_class ? call(thread_class.get(), {wrap_callable, thread_args.get()},
-                                     names.kw_target_args)
-                              : Ref();
-    return thread && call_method(thread.get(), names.start, {});
+    Ref thread = thread_class
+                     ? call_with_keywords(thread_class.get(), {wrap_callable, thread_args.get()},
+                                          names.kw_target_args)
+                     : Ref();
+    return thread && call_method(thread.get(), names.start);
 }
 
 PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,12 +123,12 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     Ref host = Ref::steal(PyBytes_FromStringAndSize(host_data, strnlen(host_data, host_size)));
     Ref server = host ? listen_on(host.get(), port, https == 1) : Ref();
     if (!server || !print_banner(host.get(), port)) {
-        add_traceback("zelweb.start", "src/server/start.cpp", 0);
+        add_traceback("zelweb.start");
         return nullptr;
     }
     Ref wrap_callable = Ref::steal(PyCFunction_NewEx(&wrap_def, nullptr, nullptr));
     if (!wrap_callable) {
-        add_traceback("zelweb.start", "src/server/start.cpp", 0);
+        add_traceback("zelweb.start");
         return nullptr;
     }
     for (;;) {
@@ -148,10 +142,10 @@ PyMethodDef start_def = {"start",
 
 }  // namespace
 
-PyObject* make_start_function() {
+Ref make_start_function() {
     Ref module_name = Ref::steal(PyUnicode_FromString("zelweb"));
-    if (!module_name) return nullptr;
-    return PyCFunction_NewEx(&start_def, nullptr, module_name.get());
+    if (!module_name) return module_name;
+    return Ref::steal(PyCFunction_NewEx(&start_def, nullptr, module_name.get()));
 }
 
 }  // namespace zelweb

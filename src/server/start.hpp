@@ -2,9 +2,11 @@
 #pragma once
 #include <Python.h>
 
+#include "py/ref.hpp"
+
 namespace zelweb {
 
-// The built-in function `start`, whose __module__ is "zelweb". New reference.
-PyObject* make_start_function();
+// The built-in function `start`, whose __module__ is "zelweb".
+Ref make_start_function();
 
 }  // namespace zelweb

@@ -1,4 +1,4 @@
-// cut and bounded_copy, with inputs that end exactly at an inaccessible page
+// cut (the model the parsers are checked against) and bounded_copy, with inputs that end exactly at an inaccessible page
 // so that any over-read faults even without sanitizers.
 #include <sys/mman.h>
 #include <unistd.h>
@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "check.hpp"
-#include "context/strings.hpp"
-#include "module/version_check.hpp"
+#include "cut.hpp"
+#include "parse/text.hpp"
+#include "parse/version.hpp"
 
 using zelweb::bounded_copy;
-using zelweb::cut;
+using zelweb_test::cut;
 
 namespace {
 

@@ -1,0 +1,60 @@
+// The response head.
+#include "connection/compose.hpp"
+
+#include <cstring>
+
+#include "parse/text.hpp"
+
+namespace zelweb {
+
+namespace {
+
+// Decimal digits of n, written backwards from `end`.
+std::string_view decimal(unsigned long long n, char* end) {
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n);
+    return std::string_view(p, static_cast<size_t>(end - p));
+}
+
+}  // namespace
+
+// Every response says "Connection: close": the server closes after it, and a
+// client that kept the connection for its next request would meet a reset.
+Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body) {
+    char status_digits[8], size_digits[24];
+    std::string_view status = decimal(r->status, status_digits + sizeof status_digits);
+    std::string_view size = decimal(length, size_digits + sizeof size_digits);
+    const std::string_view pieces[] = {
+        field_text(r->response_protocol),
+        " ",
+        status,
+        " ",
+        field_text(r->status_text),
+        "\r\n",
+        field_text(r->headers),
+        "server: Tovrel\r\nConnection: close\r\n",
+        field_text(r->set_cookie),
+        "Content-Type: ",
+        field_text(r->content_type),
+        "\r\nContent-Length: ",
+        size,
+        "\r\n\r\n",
+        body,
+    };
+    size_t total = 0;
+    for (auto p : pieces) total += p.size();
+    Ref out = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!out) return out;
+    char* w = PyBytes_AS_STRING(out.get());
+    for (auto p : pieces) {
+        if (p.empty()) continue;  // an empty view may hold no address at all
+        std::memcpy(w, p.data(), p.size());
+        w += p.size();
+    }
+    return out;
+}
+
+}  // namespace zelweb

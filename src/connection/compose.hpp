@@ -1,0 +1,16 @@
+// The response head, composed from the record.
+#pragma once
+#include <string_view>
+
+#include "context/http_t.hpp"
+#include "py/ref.hpp"
+
+namespace zelweb {
+
+// Status line, extra headers, the server and connection lines, cookies, type
+// and length, the empty line; then `body`. One bytes object of the exact
+// size, so nothing is ever truncated and a text goes out in the same send as
+// its head.
+Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body);
+
+}  // namespace zelweb

@@ -1,0 +1,62 @@
+// The state a connection's stages share while one request is served, and the
+// outcome each stage reports to the handler.
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "parse/limits.hpp"
+
+namespace zelweb {
+
+// What a stage leaves the handler to decide.
+enum class Outcome {
+    done,           // the request goes on
+    close_quietly,  // an expected failure: close without a response (any Exception is pending)
+    upload_error,   // an upload ended early: the pending Exception's text is printed, the request
+                    // goes on
+    failed,         // an error is pending: the handler's error exit
+};
+
+// A heap buffer freed with its owner.
+class BodyBuffer {
+public:
+    BodyBuffer() = default;
+    BodyBuffer(const BodyBuffer&) = delete;
+    BodyBuffer& operator=(const BodyBuffer&) = delete;
+    ~BodyBuffer() { std::free(data_); }
+
+    // Room for `size` bytes; false with MemoryError set.
+    bool allocate(size_t size) {
+        std::free(data_);
+        data_ = static_cast<char*>(std::malloc(size));
+        if (!data_) PyErr_NoMemory();
+        return data_ != nullptr;
+    }
+    char* data() const { return data_; }
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    char* data_ = nullptr;
+};
+
+struct Connection {
+    explicit Connection(PyObject* con) : con(con) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    PyObject* con;  // borrowed from the caller
+    char head[head_capacity];
+    size_t head_size = 0;  // the head, its terminating run included
+    size_t received = 0;   // head plus the first body bytes that came with it
+    bool expect_continue = false;
+    // Body bytes announced but never received: the close must not reset the
+    // connection while the peer is still sending them.
+    uint64_t unread_body = 0;
+    bool sending = false;  // a response is going out: a failure now leaves the peer a torn one
+    BodyBuffer body;       // the record's `post`, owned here
+};
+
+}  // namespace zelweb

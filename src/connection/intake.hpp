@@ -1,0 +1,15 @@
+// The first stage of a request: its head read from the connection and
+// parsed into a new record.
+#pragma once
+#include "connection/connection.hpp"
+#include "py/ref.hpp"
+
+namespace zelweb {
+
+// Sets the connection's receive limits, reads the head (handshaking first on
+// TLS) and fills a new record from its request line and headers. done:
+// `record` holds the record. close_quietly: the head could not be read, or
+// its request line is incomplete.
+Outcome read_request(Connection& c, Ref& record);
+
+}  // namespace zelweb

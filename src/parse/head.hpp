@@ -1,0 +1,63 @@
+// Request-head parsing: the terminator scan, the request line and the header
+// pass. Pure functions over bytes, independent of any socket.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace zelweb {
+
+// Finds the end of a head: the fourth of four consecutive CR/LF bytes, in any
+// mix. `run` carries the current run of line-break bytes between calls, so a
+// head received in chunks is scanned once. Returns the index just past the
+// terminating byte within data[0, size), or nullopt when it is not there yet.
+std::optional<size_t> scan_break_run(const char* data, size_t size, int& run);
+
+// The request line cut at single spaces: a piece exists when the text before
+// it held a space. Whatever follows the third space is ignored.
+struct RequestLine {
+    std::optional<std::string_view> method, target, protocol;
+};
+RequestLine split_request_line(std::string_view line);
+
+// The head's first line (up to the first CR LF, or all of it).
+std::string_view first_line(std::string_view head);
+
+enum class HeaderName { content_type, cookie, auth, user_agent, content_length, expect };
+
+// Walks the head's lines (cut at CR LF) and calls on_header(name, value) for
+// every line whose name, the text before its first ":", is one of the
+// recognised names regardless of case. The value is the rest of the line with
+// the blanks around it removed. Lines without ":" carry no value.
+template <typename F>
+void for_each_header(std::string_view head, F&& on_header);
+
+bool header_name_is(std::string_view name, std::string_view wanted);  // ASCII case-insensitive
+std::string_view trim_blanks(std::string_view s);
+
+// "Content-Length" read the way strtoul reads base 10 into 32 bits: leading
+// white space, an optional sign, digits up to the first non-digit; no digits
+// give 0; a minus sign negates modulo 2^32; a magnitude above 4294967295
+// gives 4294967295 whatever the sign.
+uint32_t parse_content_length(std::string_view value);
+
+std::optional<HeaderName> recognise_header(std::string_view name);
+
+template <typename F>
+void for_each_header(std::string_view head, F&& on_header) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = head.find("\r\n", start);
+        std::string_view line = head.substr(start, end == head.npos ? head.npos : end - start);
+        size_t colon = line.find(':');
+        if (colon != line.npos) {
+            if (auto which = recognise_header(line.substr(0, colon)))
+                on_header(*which, trim_blanks(line.substr(colon + 1)));
+        }
+        if (end == head.npos) return;
+        start = end + 2;
+    }
+}
+
+}  // namespace zelweb

@@ -1,0 +1,51 @@
+// Every fixed capacity and time limit of the server, in one place.
+// A text capacity counts the terminating zero byte: a field of N bytes holds
+// at most N - 1 bytes of text.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace zelweb {
+
+// The request record's fields.
+constexpr size_t url_capacity = 1024;
+constexpr size_t method_capacity = 100;
+constexpr size_t protocol_capacity = 10;
+constexpr size_t user_agent_capacity = 150;
+constexpr size_t cookie_capacity = 1024;
+constexpr size_t media_type_capacity = 40;
+constexpr size_t query_capacity = 1025;
+constexpr size_t query_limit = 1024;  // the query's bound, one below its field
+constexpr size_t set_cookie_capacity = 1024;
+constexpr size_t headers_capacity = 1024;
+constexpr size_t response_protocol_capacity = 100;
+constexpr size_t status_text_capacity = 10;
+constexpr size_t text_capacity = 1024000;
+constexpr size_t content_type_capacity = 250;
+constexpr size_t path_capacity = 250;  // upload names and file paths
+constexpr size_t auth_capacity = 1024;
+
+// Response lines are built in scratch lines of these sizes.
+constexpr size_t header_line_capacity = 512;
+constexpr size_t cookie_line_capacity = 256;
+
+// The request head and multipart bodies.
+constexpr size_t head_capacity = 8192;
+constexpr size_t part_head_capacity = 1024;
+constexpr size_t boundary_line_capacity = 90;
+constexpr size_t multipart_window = 64 * 1024;
+
+// The module settings, as the execution step sets them.
+constexpr float post_timeout_seconds = 60.0f;  // each receive of a request body
+constexpr uint32_t max_post_bytes = 1024000;   // the largest form or JSON body read
+
+// Time limits, in seconds.
+constexpr int head_receive_seconds = 5;    // each receive of the head
+constexpr double head_seconds = 10.0;      // the whole head, from the connection's start
+constexpr int send_progress_seconds = 60;  // each send of the response
+constexpr double drain_seconds = 2.0;      // reading an unread body before the close
+
+// An unread body larger than this is not drained before the close.
+constexpr uint64_t drain_limit = 16 * 1024 * 1024;
+
+}  // namespace zelweb
