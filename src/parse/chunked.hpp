@@ -15,10 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace zelweb {
+#include "parse/limits.hpp"
 
-constexpr size_t chunk_line_limit = 1024;       // a chunk-size line, extensions and CRLF included
-constexpr size_t trailer_section_limit = 8192;  // all trailer lines and the final CRLF
+namespace zelweb {
 
 class ChunkedDecoder {
 public:

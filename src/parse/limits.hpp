@@ -35,6 +35,10 @@ constexpr size_t part_head_capacity = 1024;
 constexpr size_t boundary_line_capacity = 90;
 constexpr size_t multipart_window = 64 * 1024;
 
+// The chunked transfer coding of a request body.
+constexpr size_t chunk_line_limit = 1024;       // a chunk-size line, extensions and CRLF included
+constexpr size_t trailer_section_limit = 8192;  // all trailer lines and the final CRLF
+
 // The module settings, as the execution step sets them.
 constexpr float post_timeout_seconds = 60.0f;  // each receive of a request body
 constexpr uint32_t max_post_bytes = 1024000;   // the largest form or JSON body read
