@@ -363,6 +363,7 @@ def test_c_copy_onto_itself_keeps_the_file(record, tmp_path, dest):
 
 # ---------------------------------------------------------------- failures that end the request
 
+@pytest.mark.slow
 def test_silent_peer_times_out_after_the_body_timeout(server, output):
     """One slow test: a form body and an upload that stop arriving."""
     calls = []

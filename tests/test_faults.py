@@ -530,6 +530,7 @@ def test_trickled_tls_handshake_is_closed_within_the_head_limit(tls_server):
     assert (reply.status_code, reply.content) == (200, b"next")
 
 
+@pytest.mark.slow
 def test_head_in_slow_pieces_within_the_limit_is_served(server):
     server.handle(b"/pieces", lambda http: http.c_text(b"whole"))
     reply = server.raw(b"GET /pieces HTTP/1.1\r\nHost: x\r\n\r\n", pieces=[3, 8, 6, 10], delay=0.8)

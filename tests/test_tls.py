@@ -101,7 +101,7 @@ def test_file_response_goes_out_whole_over_tls(tls_server, tmp_path):
 # --- a silent client holds up nobody -----------------------------------------------------------
 
 @pytest.mark.parametrize("opening", [
-    pytest.param(b"", id="silent"),
+    pytest.param(b"", id="silent", marks=pytest.mark.slow),  # waits for the handshake limit
     pytest.param(b"\x16\x03\x01\x02\x00\x01", id="partial_hello"),
 ])
 def test_silent_tls_client_does_not_delay_next_client(tls_server, opening):
