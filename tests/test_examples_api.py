@@ -2,6 +2,7 @@
 process on a free port, from an empty directory, stopped by its PID."""
 import http.client
 import os
+import re
 import time
 
 import pytest
@@ -85,7 +86,8 @@ def test_files_serves_public_files_and_removes_the_report(run_example, tmp_path)
     assert r.headers["Content-Type"] == "application/json"
     assert r.content == b'{"a": 1}\n' * 5000
 
-    for path in ["/files/../secret.txt", "/files/.hidden", "/files/missing.txt"]:
+    for path in ["/files/../secret.txt", "/files/..%2Fsecret.txt", "/files/data.json%00",
+                 "/files/.hidden", "/files/missing.txt"]:
         # http.client sends the target as written; requests would resolve "..".
         conn = http.client.HTTPConnection(HOST, app.port, timeout=10)
         conn.request("GET", path)
@@ -101,3 +103,18 @@ def test_files_serves_public_files_and_removes_the_report(run_example, tmp_path)
     while os.listdir(tmp_path / "tmp") and time.monotonic() < deadline:
         time.sleep(0.02)
     assert os.listdir(tmp_path / "tmp") == []
+
+
+def test_files_lists_and_serves_names_that_need_escaping(run_example, tmp_path):
+    names = ["my notes.txt", "caf\u00e9 & <b>.txt"]
+    (tmp_path / "public").mkdir()
+    for i, name in enumerate(names):
+        (tmp_path / "public" / name).write_text(f"file {i}\n")
+    app = run_example("files.py")
+
+    index = requests.get(app.url("/"), timeout=10).text
+    links = re.findall(r'<a href="(/files/[^"]*)">', index)
+    assert len(links) == 2 and all(" " not in link for link in links), index
+    assert "caf\u00e9 &amp; &lt;b&gt;.txt" in index
+    served = sorted(requests.get(app.url(link), timeout=10).text for link in links)
+    assert served == ["file 0\n", "file 1\n"]
