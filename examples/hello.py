@@ -4,7 +4,7 @@
 
     curl 'http://127.0.0.1:8080/?name=Ada'
     curl -i http://127.0.0.1:8080/home            (a redirect to /)
-    curl -OJ http://127.0.0.1:8080/download       (saved as hello.txt, the name in Content-Disposition)
+    curl -OJ http://127.0.0.1:8080/download       (-J: saved as hello.txt, Content-Disposition's name)
 """
 from __future__ import annotations
 

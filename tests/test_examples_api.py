@@ -25,32 +25,73 @@ def run_example(tmp_path):
         example.stop()
 
 
-def test_json_api_stores_and_returns_a_note(run_example):
+@pytest.fixture(scope="module")
+def notes_api(tmp_path_factory):
+    """One json_api.py for the tests that create nothing."""
+    example = ExampleProcess("json_api.py", tmp_path_factory.mktemp("notes"), env=zelweb_env(),
+                             grace=5)
+    yield example
+    example.stop()
+
+
+def test_json_api_creates_reads_replaces_and_deletes_a_note(run_example):
     app = run_example("json_api.py")
     created = requests.post(app.url("/notes"), json={"text": "buy milk"}, timeout=10)
     assert (created.status_code, created.reason) == (201, "Created")
     assert created.headers["Content-Type"] == "application/json"
     note = created.json()
     assert note["text"] == "buy milk"
-
-    fetched = requests.get(app.url("/note"), params={"id": note["id"]}, timeout=10)
+    assert created.headers["Location"] == f"/notes/{note['id']}"
+    item = app.url(created.headers["Location"])
+    fetched = requests.get(item, timeout=10)
     assert fetched.json() == note
-    listed = requests.get(app.url("/notes"), timeout=10)
-    assert listed.json() == [note]
+    head = requests.head(item, timeout=10)
+    assert (head.status_code, head.content) == (200, b"")
+    assert head.headers["Content-Length"] == str(len(fetched.content))
+    assert requests.get(app.url("/notes"), timeout=10).json() == [note]
 
+    # A generator body goes out chunked: c_body reads it for a PUT as for a POST.
+    replaced = requests.put(item, data=iter([b'{"text": ', b'"oat milk"}']), timeout=10)
+    assert replaced.status_code == 200
+    assert replaced.json() == requests.get(item, timeout=10).json() == {**note, "text": "oat milk"}
 
-@pytest.mark.parametrize("body, status", [
-    (b'{"text"', 400),
-    (b'{"text": ""}', 422),
-    (b'["text"]', 422),
-], ids=["not-json", "empty-text", "not-an-object"])
-def test_json_api_refuses_bad_notes(run_example, body, status):
-    app = run_example("json_api.py")
-    r = requests.post(app.url("/notes"), data=body,
-                      headers={"Content-Type": "application/json; charset=utf-8"}, timeout=10)
-    assert r.status_code == status
-    assert "error" in r.json()
+    deleted = requests.delete(item, timeout=10)
+    assert (deleted.status_code, deleted.content) == (204, b"")
+    assert "Content-Length" not in deleted.headers
+    assert requests.get(item, timeout=10).status_code == 404
     assert requests.get(app.url("/notes"), timeout=10).json() == []
+
+
+@pytest.mark.parametrize("method, path", [
+    ("GET", "/notes/7"), ("PUT", "/notes/7"), ("DELETE", "/notes/7"),
+    ("GET", "/notes/seven"), ("GET", "/notes/"), ("GET", "/nowhere"),
+])
+def test_json_api_answers_404_for_unknown_notes_and_paths(notes_api, method, path):
+    r = requests.request(method, notes_api.url(path), json={"text": "x"}, timeout=10)
+    assert r.status_code == 404
+    assert "error" in r.json()
+
+
+@pytest.mark.parametrize("method, path, allow", [
+    ("DELETE", "/notes", "GET, HEAD, POST"),
+    ("PUT", "/notes", "GET, HEAD, POST"),
+    ("POST", "/notes/1", "GET, HEAD, PUT, DELETE"),
+    ("PATCH", "/notes/1", "GET, HEAD, PUT, DELETE"),
+])
+def test_json_api_answers_405_with_the_allowed_methods(notes_api, method, path, allow):
+    r = requests.request(method, notes_api.url(path), json={"text": "x"}, timeout=10)
+    assert (r.status_code, r.headers["Allow"]) == (405, allow)
+    assert requests.get(notes_api.url("/notes"), timeout=10).json() == []
+
+
+@pytest.mark.parametrize("body", [b'{"text"', b"", b'{"text": ""}', b'{"note": "x"}', b'["text"]'],
+                         ids=["not-json", "empty", "empty-text", "no-text", "not-an-object"])
+def test_json_api_refuses_a_bad_note_with_400(notes_api, body):
+    r = requests.post(notes_api.url("/notes"), data=body,
+                      headers={"Content-Type": "application/json; charset=utf-8"}, timeout=10)
+    assert r.status_code == 400
+    assert "error" in r.json()
+    assert requests.get(notes_api.url("/notes"), timeout=10).json() == []
 
 
 def test_cookies_count_visits_sign_in_and_read_auth(run_example):
