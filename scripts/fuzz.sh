@@ -25,8 +25,11 @@ for t in "${TARGETS[@]}"; do
         -artifact_prefix="fuzz/crashes/$t-")
   [ -f "fuzz/$t.dict" ] && args+=(-dict="fuzz/$t.dict")
   log=build/fuzz/$t.log
-  # New inputs go to the work corpus; the committed seeds are only read.
-  if build/fuzz/fuzz/fuzz_$t "${args[@]}" "$work" "fuzz/corpus/$t" >"$log" 2>&1; then
+  # New inputs go to the work corpus; the committed seeds are only read
+  # (the sdist leaves them out).
+  seeds=()
+  [ -d "fuzz/corpus/$t" ] && seeds=("fuzz/corpus/$t")
+  if build/fuzz/fuzz/fuzz_$t "${args[@]}" "$work" "${seeds[@]}" >"$log" 2>&1; then
     result=ok
   else
     result=FAILED

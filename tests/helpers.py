@@ -54,6 +54,62 @@ def gone(path, timeout=3.0):
     return True
 
 
+def fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+class Baseline:
+    """The threads and descriptors of this process before a test's connections:
+    threads started after it are the connections' own, and once they have ended
+    the server has done all it will do (and print) for them."""
+
+    def __init__(self):
+        self.threads = set(threading.enumerate())
+        self.fds = fd_count()
+
+    def new_threads(self):
+        return [t for t in threading.enumerate() if t not in self.threads]
+
+    def started(self, timeout=10.0):
+        return wait_until(lambda: bool(self.new_threads()), timeout)
+
+    def settled(self, timeout=10.0):
+        return wait_until(lambda: not self.new_threads() and fd_count() <= self.fds, timeout)
+
+    def __repr__(self):
+        return f"Baseline(new threads {self.new_threads()}, fds {fd_count()} of {self.fds})"
+
+
+class ServerEnd:
+    """The server's end of a loopback connection as the kernel lists it in
+    /proc/net/tcp: whether the server has accepted it and read every byte sent."""
+
+    def __init__(self, client):
+        self.server_port = client.getpeername()[1]
+        self.client_port = client.getsockname()[1]
+
+    def entry(self):
+        """(state, bytes unread by the server, inode) or None once the kernel dropped it."""
+        with open("/proc/net/tcp") as f:
+            next(f)
+            for line in f:
+                fields = line.split()
+                local, remote = (int(a.split(":")[1], 16) for a in fields[1:3])
+                if (local, remote) == (self.server_port, self.client_port):
+                    return int(fields[3], 16), int(fields[4].split(":")[1], 16), int(fields[9])
+        return None
+
+    def has_read_all(self):
+        """Accepted (a socket with an inode), nothing waiting unread: the server blocks
+        in a receive for more, or has gone past reading."""
+        entry = self.entry()
+        return entry is not None and entry[2] != 0 and entry[1] == 0
+
+    def dropped(self):
+        """The kernel no longer lists it: a reset reached the server's socket."""
+        return self.entry() is None
+
+
 def read_to_close(sock):
     """Everything the peer sends until it closes (or resets) the connection."""
     chunks = []

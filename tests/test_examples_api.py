@@ -2,12 +2,11 @@
 process on a free port, from an empty directory, stopped by its PID."""
 import http.client
 import os
-import time
 
 import pytest
 import requests
 
-from helpers import HOST, ExampleProcess, zelweb_env
+from helpers import HOST, ExampleProcess, wait_until, zelweb_env
 
 
 @pytest.fixture
@@ -97,7 +96,5 @@ def test_files_serves_public_files_and_removes_the_report(run_example, tmp_path)
     assert report.text.splitlines()[0] == "time,files served"
     assert report.text.splitlines()[1].endswith(",1")
     # Sent with c_data_r: removed once sent, which may be just after the client has it all.
-    deadline = time.monotonic() + 5
-    while os.listdir(tmp_path / "tmp") and time.monotonic() < deadline:
-        time.sleep(0.02)
-    assert os.listdir(tmp_path / "tmp") == []
+    tmp = tmp_path / "tmp"
+    assert wait_until(lambda: os.listdir(tmp) == [], timeout=5), os.listdir(tmp)

@@ -17,25 +17,10 @@ import pytest
 import requests
 
 from conftest import Routes, _start, clear_after_test
-from helpers import HOST, free_port, post_request, read_to_close, text_response, wait_until, zelweb_env
+from helpers import (HOST, Baseline, ServerEnd, free_port, post_request, read_to_close,
+                     text_response, wait_until, zelweb_env)
 
 BIG_FILE_SIZE = 50 * 1000 * 1000
-
-
-def fd_count():
-    return len(os.listdir("/proc/self/fd"))
-
-
-class Baseline:
-    """Threads and descriptors of this process before a fault."""
-
-    def __init__(self):
-        self.threads = threading.active_count()
-        self.fds = fd_count()
-
-    def settled(self, timeout=10.0):
-        return wait_until(lambda: threading.active_count() <= self.threads
-                          and fd_count() <= self.fds, timeout)
 
 
 def assert_recovers(server, baseline):
@@ -43,8 +28,7 @@ def assert_recovers(server, baseline):
     reply = server.get(b"/next")
     assert reply.startswith(b"HTTP/1.1 200 OK\r\n") and reply.endswith(b"\r\n\r\nnext"), reply
     assert wait_until(lambda: not os.listdir("tmp")), os.listdir("tmp")
-    assert baseline.settled(), (threading.active_count(), baseline.threads,
-                                fd_count(), baseline.fds)
+    assert baseline.settled(), baseline
 
 
 def reset(sock):
@@ -98,7 +82,8 @@ def test_reset_during_head_closes_quietly(server, capfd, sent):
     baseline = Baseline()
     s = socket.create_connection((HOST, server.port))
     s.sendall(sent)
-    time.sleep(0.2)  # let the server block in its receive
+    # The connection's thread runs and has read all of it: it waits in a receive.
+    assert baseline.started() and wait_until(ServerEnd(s).has_read_all)
     reset(s)
     assert baseline.settled()
     out, err = capfd.readouterr()
@@ -113,7 +98,8 @@ def test_reset_during_form_body_reports_and_skips_route(server, capfd):
     s = socket.create_connection((HOST, server.port))
     s.sendall(post_request(b"/reset-form", b"a=1&b=" + b"x" * 20000,
                            b"application/x-www-form-urlencoded", length=500000))
-    time.sleep(0.3)
+    # The server has read the head and all of the body sent: it waits for the rest.
+    assert wait_until(ServerEnd(s).has_read_all)
     reset(s)
     assert baseline.settled()
     _, err = capfd.readouterr()
@@ -530,6 +516,7 @@ def test_trickled_tls_handshake_is_closed_within_the_head_limit(tls_server):
     assert (reply.status_code, reply.content) == (200, b"next")
 
 
+@pytest.mark.slow
 def test_head_in_slow_pieces_within_the_limit_is_served(server):
     server.handle(b"/pieces", lambda http: http.c_text(b"whole"))
     reply = server.raw(b"GET /pieces HTTP/1.1\r\nHost: x\r\n\r\n", pieces=[3, 8, 6, 10], delay=0.8)

@@ -6,7 +6,9 @@ interpreter runs in a subprocess, so the session's module stays as it is.
 import builtins
 import json
 import os
+import pathlib
 import random
+import re
 import socket
 import ssl
 import textwrap
@@ -26,7 +28,7 @@ IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", 
 
 # Bound by the execution step, in this order.
 MODULE_ATTRIBUTES = ["__builtins__", "http_t", "socket", "threading", "unquote", "random", "os",
-                     "time", "ssl", "start", "__test__"]
+                     "time", "ssl", "start", "__test__", "__version__"]
 
 
 def run_json(code, **kwargs):
@@ -61,6 +63,13 @@ def test_unquote_is_urllib_parse_unquote():
 def test_test_attribute_is_empty_dict():
     assert type(zelweb.__test__) is dict
     assert zelweb.__test__ == {}
+
+
+def test_version_is_the_one_pyproject_toml_gives():
+    # A pattern rather than tomllib, which 3.8 to 3.10 lack.
+    text = (pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml").read_text()
+    assert type(zelweb.__version__) is str
+    assert zelweb.__version__ == re.search(r'^version = "([^"]+)"', text, re.M).group(1)
 
 
 def test_builtins_is_builtins_module():

@@ -11,8 +11,8 @@ import urllib.parse
 
 import pytest
 
-from helpers import (HOST, ScriptServer, capture_upload, gone, multipart, ok, part, read_to_close,
-                     upload_request, wait_until)
+from helpers import (HOST, ScriptServer, ServerEnd, capture_upload, gone, multipart, ok, part,
+                     read_to_close, upload_request, wait_until)
 
 MAX_POST = 1024000
 
@@ -400,19 +400,23 @@ def test_temporary_file_is_removed_when_route_raises(server, output):
 
 def test_temporary_file_is_removed_when_the_peer_has_gone(server, output):
     names = []
-    arrived = threading.Event()
+    arrived, reset_done = threading.Event(), threading.Event()
 
     def handler(http):
         names.append(http.c_files(b"tmp_name"))
+        names.append(os.path.exists(names[0]))
         arrived.set()
-        time.sleep(0.3)  # the peer resets meanwhile
+        reset_done.wait(10)
         http.c_text(b"x" * 500000)
     server.handle(b"/gone", handler)
     with socket.create_connection((HOST, server.port), timeout=10) as s:
         s.sendall(EXAMPLE.replace(b"/example", b"/gone"))
         assert arrived.wait(10)
+        end = ServerEnd(s)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
-    assert gone(names[0])
+    assert wait_until(end.dropped)  # the reset has reached the server's socket
+    reset_done.set()
+    assert names[1] and gone(names[0])  # there while route ran, removed after
     output.wait_for("Exception ignored in: 'zelweb.client'", stream="err")
 
 

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from helpers import HOST, assert_next_client_served
+from helpers import HOST, Baseline, ServerEnd, assert_next_client_served, wait_until
 
 def record_request(server, path):
     """Registers a handler that keeps what the record says about the request."""
@@ -149,12 +149,13 @@ def test_peer_closing_before_the_head_ends_gets_nothing(server, partial):
 
 def test_peer_resetting_during_the_head_leaves_the_server_serving(server):
     seen = record_request(server, b"/")
+    baseline = Baseline()
     s = socket.create_connection((HOST, server.port), timeout=5)
     s.sendall(b"GET / HTTP/1.1\r\nCookie: a=1\r\n")
-    time.sleep(0.05)
+    assert baseline.started() and wait_until(ServerEnd(s).has_read_all)  # waits for more
     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     s.close()  # RST
-    time.sleep(0.05)
+    assert baseline.settled(), baseline  # the connection's thread is done with it
     assert seen == []
     assert_next_client_served(server)
 

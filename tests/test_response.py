@@ -6,13 +6,13 @@ import socket
 import struct
 import subprocess
 import threading
-import time
 
 import pytest
 import requests
 import zelweb
 
-from helpers import HOST, answer, assert_next_client_served, cookie_lines, gone, head, header_lines
+from helpers import (HOST, ServerEnd, answer, assert_next_client_served, cookie_lines, gone, head,
+                     header_lines, wait_until)
 
 def pattern(size):
     """Bytes without a zero byte, so a truncation or shift shows."""
@@ -416,15 +416,16 @@ def reset_while_routing(server, handler):
     def route(http):
         in_route.set()
         reset_done.wait(5)
-        time.sleep(0.05)
         handler(http)
 
     server.handle(b"/gone", route)
     s = socket.create_connection((HOST, server.port), timeout=5)
     s.sendall(b"GET /gone HTTP/1.1\r\n\r\n")
     assert in_route.wait(5)
+    end = ServerEnd(s)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     s.close()
+    assert wait_until(end.dropped)  # the reset has reached the server's socket
     reset_done.set()
 
 

@@ -5,11 +5,10 @@ import os
 import shutil
 import socket
 import subprocess
-import time
 
 import pytest
 
-from helpers import HOST, unverified_context
+from helpers import HOST, Baseline, ServerEnd, unverified_context, wait_until
 
 
 def https_get(port, target, headers=None, timeout=10):
@@ -101,7 +100,7 @@ def test_file_response_goes_out_whole_over_tls(tls_server, tmp_path):
 # --- a silent client holds up nobody -----------------------------------------------------------
 
 @pytest.mark.parametrize("opening", [
-    pytest.param(b"", id="silent"),
+    pytest.param(b"", id="silent", marks=pytest.mark.slow),  # waits for the handshake limit
     pytest.param(b"\x16\x03\x01\x02\x00\x01", id="partial_hello"),
 ])
 def test_silent_tls_client_does_not_delay_next_client(tls_server, opening):
@@ -110,7 +109,8 @@ def test_silent_tls_client_does_not_delay_next_client(tls_server, opening):
     try:
         if opening:
             silent.sendall(opening)
-        time.sleep(0.2)  # let the server accept it first
+        # The server has accepted it and its handshake has read what was sent.
+        assert wait_until(ServerEnd(silent).has_read_all)
         response, body = https_get(tls_server.port, "/next", timeout=15)
         # Answered while the silent client is still connected and waited on.
         assert still_open(silent)
@@ -127,6 +127,7 @@ def test_silent_tls_client_does_not_delay_next_client(tls_server, opening):
 
 def test_plain_client_to_tls_server_is_dropped_quietly(tls_server, capfd):
     tls_server.handle(b"/after-plain", lambda http: http.c_text(b"served over tls"))
+    baseline = Baseline()
     reply = b""
     with socket.create_connection((HOST, tls_server.port), timeout=15) as plain:
         try:
@@ -139,7 +140,9 @@ def test_plain_client_to_tls_server_is_dropped_quietly(tls_server, capfd):
     assert b"served over tls" not in reply
     response, body = https_get(tls_server.port, "/after-plain")
     assert (response.status, body) == (200, b"served over tls")
-    time.sleep(0.3)  # reports, if any, are written by the server thread
+    # The plain client's thread has closed it, so it has run; once it and the
+    # thread of the request after it are gone, any report has been written.
+    assert baseline.settled(), baseline
     captured = capfd.readouterr()
     assert "Traceback" not in captured.err
     assert "Exception ignored" not in captured.err

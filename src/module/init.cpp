@@ -99,7 +99,10 @@ bool run_module_statements(PyObject* dict) {
     Ref start = make_start_function();
     if (!start || PyDict_SetItemString(dict, "start", start.get()) < 0) return false;
     Ref test = Ref::steal(PyDict_New());
-    return test && PyDict_SetItemString(dict, "__test__", test.get()) == 0;
+    if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return false;
+    // The build passes the version that pyproject.toml gives.
+    Ref version = Ref::steal(PyUnicode_FromString(ZELWEB_VERSION));
+    return version && PyDict_SetItemString(dict, "__version__", version.get()) == 0;
 }
 
 int exec_step(PyObject* module) {

@@ -8,6 +8,9 @@ from typing import NoReturn, Protocol, Union
 
 _Text = Union[bytes, bytearray]
 
+# The version that pyproject.toml gives, set by the build.
+__version__: str
+
 class _App(Protocol):
     # Called once per request, on that connection's own thread; the result is ignored.
     def route(self, http: http_t, /) -> object: ...
