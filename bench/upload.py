@@ -1,8 +1,9 @@
 """Upload throughput and server memory: a large file posted as a multipart
-form (a text field, the file, a second text field) to a zelweb server.
+form (a text field, the file, a second text field) to a zelweb server, the
+body framed by its Content-Length and again by the chunked coding.
 
     python3 bench/upload.py                  (10 MB and 100 MB, 3 uploads each)
-    python3 bench/upload.py --sizes 100 --runs 5
+    python3 bench/upload.py --sizes 100 --runs 5 --framing chunked
 
 Each size gets a fresh server process, so its memory figures belong to that
 size alone: the peak resident size should not grow with the file, since the
@@ -23,6 +24,7 @@ import time
 HOST = "127.0.0.1"
 MB = 10**6
 PIECE = 1 << 20
+CHUNK = 64 * 1024  # the chunk size of a chunked upload, as streaming clients send them
 
 SERVER = r"""
 import sys
@@ -100,21 +102,35 @@ def field(boundary, name, value):
             % (boundary, name, value))
 
 
-def upload(port, path, size):
+def chunked(data):
+    """`data` in the chunked coding, CHUNK bytes a chunk."""
+    return b"".join(b"%x\r\n%s\r\n" % (len(data[i:i + CHUNK]), data[i:i + CHUNK])
+                    for i in range(0, len(data), CHUNK))
+
+
+def upload(port, path, size, framing):
     """Posts the file between two text fields; returns (seconds, response body)."""
     boundary = b"----zelwebbench" + os.urandom(8).hex().encode()
     before = field(boundary, b"title", b"bench run") + (
         b"--%s\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.bin\"\r\n"
         b"Content-Type: application/octet-stream\r\n\r\n" % boundary)
     after = b"\r\n" + field(boundary, b"note", b"after the file") + b"--%s--\r\n" % boundary
+    length = (b"Content-Length: %d" % (len(before) + size + len(after)) if framing == "length"
+              else b"Transfer-Encoding: chunked")
     head = (b"POST /upload HTTP/1.1\r\nHost: %s:%d\r\n"
-            b"Content-Type: multipart/form-data; boundary=%s\r\nContent-Length: %d\r\n\r\n"
-            % (HOST.encode(), port, boundary, len(before) + size + len(after)))
+            b"Content-Type: multipart/form-data; boundary=%s\r\n%s\r\n\r\n"
+            % (HOST.encode(), port, boundary, length))
     start = time.perf_counter()
     with socket.create_connection((HOST, port), timeout=120) as s, open(path, "rb") as f:
-        s.sendall(head + before)
-        s.sendfile(f)
-        s.sendall(after)
+        if framing == "length":
+            s.sendall(head + before)
+            s.sendfile(f)
+            s.sendall(after)
+        else:
+            s.sendall(head + chunked(before))
+            while piece := f.read(PIECE):
+                s.sendall(chunked(piece))
+            s.sendall(chunked(after) + b"0\r\n\r\n")
         chunks = []
         while chunk := s.recv(65536):
             chunks.append(chunk)
@@ -122,7 +138,7 @@ def upload(port, path, size):
     return seconds, b"".join(chunks).partition(b"\r\n\r\n")[2]
 
 
-def bench_size(workdir, size_mb, runs, server_cpu):
+def bench_size(workdir, size_mb, runs, server_cpu, framing):
     size = size_mb * MB
     path = os.path.join(workdir, f"upload-{size_mb}MB.bin")
     make_file(path, size)
@@ -142,7 +158,7 @@ def bench_size(workdir, size_mb, runs, server_cpu):
         sampler.start()
         rates = []
         for _ in range(runs):
-            seconds, body = upload(port, path, size)
+            seconds, body = upload(port, path, size, framing)
             expected = b"size=%d title=bench run note=after the file" % size
             if body != expected:
                 raise RuntimeError(f"unexpected answer {body[:200]!r}, wanted {expected!r}")
@@ -158,7 +174,7 @@ def bench_size(workdir, size_mb, runs, server_cpu):
         proc.kill()  # by PID; the server serves for ever
         proc.wait()
         os.remove(path)
-    return {"size": size_mb, "best": max(rates), "median": statistics.median(rates),
+    return {"size": size_mb, "framing": framing, "best": max(rates), "median": statistics.median(rates),
             "idle_rss": idle_rss, "idle_hwm": idle_hwm, "peak_rss": peak_rss, "hwm": hwm,
             "left": left}
 
@@ -168,6 +184,8 @@ def main():
     parser.add_argument("--sizes", default="10,100", help="file sizes in MB, comma-separated")
     parser.add_argument("--runs", type=int, default=3, help="uploads per size")
     parser.add_argument("--dir", default=None, help="working directory (default: a temporary one)")
+    parser.add_argument("--framing", default="length,chunked",
+                        help="body framings, comma-separated: length, chunked")
     args = parser.parse_args()
 
     # Server and client on different cores when there are two.
@@ -182,13 +200,14 @@ def main():
         print(f"multipart upload (field, file, field) to 127.0.0.1, {args.runs} per size, "
               f"in {workdir}" + (f", server on cpu {server_cpu}, client on cpu {cpus[1]}"
                                  if server_cpu is not None else ""))
-        print(f"{'file':>8} {'MB/s best':>10} {'median':>8} {'idle RSS':>10} "
+        print(f"{'file':>8} {'framing':>8} {'MB/s best':>10} {'median':>8} {'idle RSS':>10} "
               f"{'peak RSS':>10} {'VmHWM':>18} {'tmp/ left':>9}")
         for size_mb in (int(s) for s in args.sizes.split(",")):
-            r = bench_size(workdir, size_mb, args.runs, server_cpu)
-            print(f"{r['size']:>5} MB {r['best']:>10.1f} {r['median']:>8.1f} "
-                  f"{r['idle_rss'] / 1024:>7.1f} MiB {r['peak_rss'] / 1024:>6.1f} MiB "
-                  f"{r['idle_hwm'] / 1024:>6.1f} -> {r['hwm'] / 1024:>5.1f} MiB {r['left']:>9}")
+            for framing in args.framing.split(","):
+                r = bench_size(workdir, size_mb, args.runs, server_cpu, framing)
+                print(f"{r['size']:>5} MB {r['framing']:>8} {r['best']:>10.1f} {r['median']:>8.1f} "
+                      f"{r['idle_rss'] / 1024:>7.1f} MiB {r['peak_rss'] / 1024:>6.1f} MiB "
+                      f"{r['idle_hwm'] / 1024:>6.1f} -> {r['hwm'] / 1024:>5.1f} MiB {r['left']:>9}")
     finally:
         shutil.rmtree(workdir)
 

@@ -83,6 +83,15 @@ ROWS = [
     row("c_redirect", b"/next?to=%2F", fresh=True),
     row("c_copy", FILE, DEST, calls=5_000),
     row("c_copy", MISSING, DEST, label="missing"),
+    row("c_method"),
+    row("c_header", b"cookie"),
+    row("c_header", b"X-Twice", label="joined"),
+    row("c_headers"),
+    row("c_query"),
+    row("c_remote_addr"),
+    row("c_remote_port"),
+    row("c_body"),
+    row("c_uploads", upload=True),
     # -- arguments refused with an exception
     row("c_get", "query", label="str", raises=TypeError),
     row("c_url", b"x", label="extra-argument", raises=TypeError),
@@ -92,6 +101,8 @@ ROWS = [
     row("c_set_cookie", b"a", label="missing-value", raises=TypeError),
     row("c_set_header", b"X", b"1", label="unexpected-keyword", bogus=b"2", raises=TypeError),
     row("c_copy", FILE, "dest", label="str-dest", raises=TypeError),
+    row("c_header", "cookie", label="str", raises=TypeError),
+    row("c_headers", b"x", label="extra-argument", raises=TypeError),
     # -- exceptions reported as ignored (invalid UTF-8 in the request)
     row("c_get", b"bad", label="ignored", reports=IGNORED_GET, calls=1_000, served_only=True),
     row("c_post", b"bad", label="ignored", reports=IGNORED_POST, calls=1_000, served_only=True),
@@ -108,6 +119,8 @@ ROWS = [
         calls=2_000),
     row("c_data", LONG, label="path-too-long", prints="size of data must: 250", calls=2_000),
     row("c_redirect", b"/a\r\nX: 1", label="line-break", prints="redirect url refused",
+        calls=2_000),
+    row("c_set_header", b"X Y", b"1", label="not-a-token", prints="header name refused",
         calls=2_000),
 ]
 
@@ -188,7 +201,8 @@ def test_plain_record_keeps_nothing(method, args, kwargs, options, files, output
 
 
 QUERY = b"/refs?query=a%20b%C3%A9+c&bad=\xff\xfe"
-HEADERS = b"Cookie: id=7; lang=en\r\nAuth: token=t0k\r\nUser-Agent: refcounts\r\n"
+HEADERS = (b"Cookie: id=7; lang=en\r\nAuth: token=t0k\r\nUser-Agent: refcounts\r\n"
+           b"X-Twice: 1\r\nX-Twice: 2\r\n")
 FORM_BODY = b"name=x%20y%C3%A9&bad=\xff&pad=" + b"p" * 16_000
 
 

@@ -11,8 +11,8 @@ import pytest
 import requests
 import zelweb
 
-from helpers import (HOST, ServerEnd, answer, assert_next_client_served, cookie_lines, gone, head,
-                     header_lines, wait_until)
+from helpers import (HOST, ServerEnd, answer, assert_next_client_served, cookie_lines, head,
+                     gone, header_lines, wait_until)
 
 def pattern(size):
     """Bytes without a zero byte, so a truncation or shift shows."""
@@ -443,7 +443,7 @@ def test_file_to_a_peer_that_went_away_is_reported_and_closed(server, tmp_path, 
     err = output.wait_for("Exception ignored in: 'zelweb.client'", stream="err")
     assert "Exception ignored in: 'zelweb.client'" in err
     assert open_descriptors_to(tmp_path / "for_nobody") == []
-    assert os.path.exists(name)  # the error ends the request before the removal
+    assert gone(name)  # removed however its response ended
     assert_next_client_served(server)
 
 

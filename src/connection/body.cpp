@@ -1,10 +1,9 @@
-// The body of a POST, chosen by its media type; form and JSON texts.
+// The body of a request: chosen by the method and media type, read whole.
 #include "connection/body.hpp"
 
 #include <cstring>
 
 #include "connection/body_source.hpp"
-#include "connection/form_fields.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
@@ -15,41 +14,71 @@ namespace zelweb {
 
 namespace {
 
-// Received until content_length bytes have arrived or the peer has closed.
-Outcome read_text_body(Connection& c, HttpObject* http) {
+constexpr size_t first_chunked_buffer = 16 * 1024;
+
+void report_max_post() { print_message("MAX POST REACHED: %u\n", static_cast<unsigned>(max_post)); }
+
+// The whole body into the body buffer, with a zero byte after it: received
+// until its end or the peer's close. A body over max_post is left unread
+// (with a length) or dropped when the chunked framing shows it too big.
+Outcome read_whole_body(Connection& c, HttpObject* http) {
+    bool chunked = c.framing.kind == BodyFraming::Kind::chunked;
     uint32_t length = http->content_length;
-    if (length == 0) return Outcome::done;
-    if (length > max_post) {
-        print_message("MAX POST REACHED: %u\n", static_cast<unsigned>(max_post));
+    if (!chunked && length > max_post) {
+        report_max_post();
         return Outcome::done;
     }
-    if (!c.body.allocate(size_t(length) + 1)) return Outcome::failed;
-    attach_body(c, http);
     BodySource source(c, length);
     if (!source.begin()) return Outcome::failed;
-    char* buffer = c.body.data();
+    // A length says how much room the body needs; a chunked body grows its
+    // buffer as it comes, up to one byte past the limit.
+    size_t room = chunked ? first_chunked_buffer : size_t(length) + 1;
+    if (!c.body.resize(room)) return Outcome::failed;
     size_t got = 0;
-    while (got < length) {
-        Py_ssize_t n = source.read(buffer + got, length - got);
+    for (;;) {
+        if (got + 1 == c.body.size()) {
+            if (!chunked || got > max_post) break;
+            size_t more =
+                c.body.size() * 2 > size_t(max_post) + 2 ? size_t(max_post) + 2 : c.body.size() * 2;
+            if (!c.body.resize(more)) return Outcome::failed;
+        }
+        Py_ssize_t n = source.read(c.body.data() + got, c.body.size() - 1 - got);
+        if (n == BodySource::malformed) return Outcome::close_quietly;
         if (n < 0) return Outcome::failed;
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
-    buffer[got] = '\0';
-    http->post_size = std::strlen(buffer);  // a zero byte ends the text
+    if (got > max_post) {
+        report_max_post();
+        return Outcome::done;
+    }
+    char* text = c.body.data();
+    text[got] = '\0';
+    http->body = text;
+    http->body_size = got;
+    std::string_view type = field_text(http->request_content_type);
+    if (std::strcmp(http->method, "POST") == 0 &&
+        (type == "application/x-www-form-urlencoded" || type == "application/json")) {
+        http->post = text;
+        http->post_size = std::strlen(text);  // a zero byte ends the text
+    }
     return Outcome::done;
 }
 
 }  // namespace
 
 Outcome read_body(Connection& c, HttpObject* http) {
+    bool post = std::strcmp(http->method, "POST") == 0;
+    bool has_body = c.framing.kind != BodyFraming::Kind::none;
+    // A POST always gets the body's receive limit; another method only when
+    // there is a body to read.
+    if (!post && !has_body) return Outcome::done;
     Ref timeout = Ref::steal(PyFloat_FromDouble(static_cast<double>(post_timeout)));
     if (!timeout || !call_method(c.con, names.settimeout, timeout.get())) return Outcome::failed;
-    std::string_view type = field_text(http->request_content_type);
-    if (type == "application/x-www-form-urlencoded" || type == "application/json")
-        return read_text_body(c, http);
-    if (type == "multipart/form-data" && http->content_length != 0) return read_upload(c, http);
-    return Outcome::done;
+    if (!has_body) return Outcome::done;
+    if (post && field_text(http->request_content_type) == "multipart/form-data")
+        return read_upload(c, http);
+    return read_whole_body(c, http);
 }
 
 }  // namespace zelweb

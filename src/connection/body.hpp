@@ -1,16 +1,19 @@
-// The second stage of a POST: its body read into the record.
+// The second stage: the request body read into the record.
 #pragma once
 #include "connection/connection.hpp"
 #include "context/http_t.hpp"
 
 namespace zelweb {
 
-// By the media type: a form or JSON text into the body buffer, or a
-// multipart form streamed to tmp/ (upload.cpp); any other body stays unread.
+// A multipart POST is streamed to tmp/ (upload.cpp); any other body, of any
+// method, is read whole for c_body (up to max_post bytes), and for a POST
+// form or JSON text it is also the post text. close_quietly: the chunked
+// framing broke.
 Outcome read_body(Connection& c, HttpObject* http);
 
-// The multipart form: its first file streamed into a file under tmp/, its
-// text fields into the post text. upload_error: the upload ended early.
+// A multipart form: each file part streamed into a file of its own under
+// tmp/, the text fields into the post text. upload_error: the upload ended
+// early (the pending Exception says why).
 Outcome read_upload(Connection& c, HttpObject* http);
 
 }  // namespace zelweb

@@ -12,35 +12,69 @@ namespace {
 constexpr std::string_view continue_line = "HTTP/1.1 100 Continue\r\n\r\n";
 }
 
-BodySource::BodySource(Connection& c, uint64_t length) : c_(c), length_(length) {
-    size_t extra = c.received - c.head_size;
-    buffered_ = extra < length ? extra : static_cast<size_t>(length);
+BodySource::BodySource(Connection& c, uint64_t length)
+    : c_(c), chunked_(c.framing.kind == BodyFraming::Kind::chunked), left_(length) {
+    complete_ = !chunked_ && length == 0;
 }
 
 bool BodySource::begin() {
-    if (!c_.expect_continue || buffered_ >= length_) return true;
+    size_t buffered = c_.received - c_.taken;
+    bool waiting = chunked_ ? buffered == 0 : buffered < left_;
+    if (!c_.expect_continue || !waiting) return true;
     return send_all(c_.con, continue_line.data(), continue_line.size());
 }
 
-uint64_t BodySource::remaining() const { return (buffered_ - taken_) + c_.unread_body; }
-
 Py_ssize_t BodySource::read(char* buffer, size_t size) {
-    if (taken_ < buffered_) {
-        size_t n = buffered_ - taken_ < size ? buffered_ - taken_ : size;
-        std::memcpy(buffer, c_.head + c_.head_size + taken_, n);
-        taken_ += n;
-        return static_cast<Py_ssize_t>(n);
-    }
-    if (c_.unread_body == 0 || size == 0) return 0;
-    size_t want = c_.unread_body < size ? static_cast<size_t>(c_.unread_body) : size;
-    Py_ssize_t n = receive_into(c_.con, buffer, want);
-    if (n == 0) {
-        peer_closed_ = true;
-        c_.unread_body = 0;  // nothing more will come
-    } else if (n > 0) {
+    if (complete_ || size == 0) return 0;
+    return chunked_ ? read_chunked(buffer, size) : read_length(buffer, size);
+}
+
+Py_ssize_t BodySource::receive(char* buffer, size_t size) {
+    Py_ssize_t n = receive_into(c_.con, buffer, size);
+    if (n == 0) c_.unread_body = 0;  // the peer has closed: nothing more will come
+    return n;
+}
+
+Py_ssize_t BodySource::read_length(char* buffer, size_t size) {
+    size_t want = left_ < size ? static_cast<size_t>(left_) : size;
+    size_t buffered = c_.received - c_.taken;
+    Py_ssize_t n;
+    if (buffered > 0) {
+        n = static_cast<Py_ssize_t>(buffered < want ? buffered : want);
+        std::memcpy(buffer, c_.head + c_.taken, static_cast<size_t>(n));
+        c_.taken += static_cast<size_t>(n);
+    } else {
+        n = receive(buffer, want);
+        if (n <= 0) return n;
         c_.unread_body -= static_cast<uint64_t>(n);
     }
+    left_ -= static_cast<uint64_t>(n);
+    complete_ = left_ == 0;
     return n;
+}
+
+// Decodes what came with the head first, then receives decoded in place.
+// Bytes received past the body's end belong to a next request; the
+// connection is closed after this one, so they are dropped.
+Py_ssize_t BodySource::read_chunked(char* buffer, size_t size) {
+    for (;;) {
+        ChunkedDecoder::Result r;
+        size_t buffered = c_.received - c_.taken;
+        if (buffered > 0) {
+            r = decoder_.decode(c_.head + c_.taken, buffered, buffer, size);
+            c_.taken += r.consumed;
+        } else {
+            Py_ssize_t n = receive(buffer, size);
+            if (n <= 0) return n;
+            r = decoder_.decode(buffer, static_cast<size_t>(n), buffer, size);
+        }
+        if (r.status == ChunkedDecoder::Status::malformed) return malformed;
+        if (r.status == ChunkedDecoder::Status::done) {
+            complete_ = true;
+            c_.unread_body = 0;
+        }
+        if (r.produced > 0 || complete_) return static_cast<Py_ssize_t>(r.produced);
+    }
 }
 
 }  // namespace zelweb

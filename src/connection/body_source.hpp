@@ -1,36 +1,45 @@
 // The request body as the connection delivers it: first the bytes that came
-// with the head, then receives, never beyond the body's announced length.
+// with the head, then receives; never beyond the body's end, announced by
+// its length or found by its chunked framing, which is decoded here.
 #pragma once
 #include <Python.h>
 
 #include <cstdint>
 
 #include "connection/connection.hpp"
+#include "parse/chunked.hpp"
 
 namespace zelweb {
 
 class BodySource {
 public:
+    // What read() returns when the chunked framing cannot be trusted.
+    static constexpr Py_ssize_t malformed = -2;
+
+    // A body of `length` bytes, or chunked when the connection's framing says so.
     BodySource(Connection& c, uint64_t length);
 
     // Asks for the body with "100 Continue" when the client waits for it and
-    // the body has not arrived whole with the head. False with an error set.
+    // the body has not arrived with the head. False with an error set.
     bool begin();
 
-    // Up to `size` body bytes into `buffer`: the count, 0 once the body is
-    // complete or the peer has closed (peer_closed() tells which), -1 with an
-    // error set.
+    // Up to `size` body bytes into `buffer`: the count; 0 once the body is
+    // complete or the peer has closed (complete() tells which); -1 with an
+    // error set; `malformed` for framing that cannot be trusted.
     Py_ssize_t read(char* buffer, size_t size);
 
-    uint64_t remaining() const;  // body bytes still to come
-    bool peer_closed() const { return peer_closed_; }
+    bool complete() const { return complete_; }
 
 private:
+    Py_ssize_t read_length(char* buffer, size_t size);
+    Py_ssize_t read_chunked(char* buffer, size_t size);
+    Py_ssize_t receive(char* buffer, size_t size);
+
     Connection& c_;
-    uint64_t length_;
-    size_t buffered_;   // body bytes that came with the head
-    size_t taken_ = 0;  // of those, handed out
-    bool peer_closed_ = false;
+    bool chunked_;
+    uint64_t left_;  // length mode: body bytes still to hand out
+    ChunkedDecoder decoder_;
+    bool complete_ = false;
 };
 
 }  // namespace zelweb

@@ -3,8 +3,6 @@
 // and when the connection is closed.
 #include "connection/client.hpp"
 
-#include <cstring>
-
 #include "connection/body.hpp"
 #include "connection/close.hpp"
 #include "connection/intake.hpp"
@@ -21,11 +19,38 @@ namespace {
 
 constexpr const char* client_context = "zelweb.client";
 
-// The upload's temporary file, if there is one, removed.
-bool remove_upload(const HttpObject* http) {
-    if (!http->upload_tmp_name[0]) return true;
-    Ref path = Ref::steal(PyBytes_FromString(http->upload_tmp_name));
-    return path && remove_if_exists(path.get());
+bool remove_path(const char* path) {
+    if (!path[0]) return true;
+    Ref name = Ref::steal(PyBytes_FromString(path));
+    return name && remove_if_exists(name.get());
+}
+
+// Every temporary file of the request's uploads removed; false with the
+// first error set, the others still tried.
+bool remove_uploads(const Connection& c, const HttpObject* http) {
+    bool ok = remove_path(http->upload_tmp_name);
+    for (size_t i = 0; i < c.uploads.size(); ++i) {
+        SavedError first;
+        bool removed = remove_path(c.uploads[i].tmp_name);
+        if (!first.empty()) {
+            PyErr_Clear();
+            first.restore_copy();
+        }
+        ok = removed && ok;
+    }
+    return ok;
+}
+
+// What the record borrowed from the connection is taken back: a record the
+// application kept reads empty values, never freed memory.
+void detach(HttpObject* http) {
+    http->post = nullptr;
+    http->post_size = 0;
+    http->body = nullptr;
+    http->body_size = 0;
+    http->request_head = nullptr;
+    http->request_head_size = 0;
+    http->uploads = nullptr;
 }
 
 // The text of the pending Exception that ended an upload, printed on
@@ -51,17 +76,17 @@ void error_exit(Connection& c, HttpObject* http) {
     report_ignored_in(client_context);
     if (c.sending && !call_method(c.con, names.close)) PyErr_Clear();
     // An aborted upload must not stay behind in tmp/.
-    if (http && !remove_upload(http)) report_ignored_in(client_context);
+    if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
 }
 
 }  // namespace
 
-void client(PyObject* app, PyObject* con, PyObject*) {
+void client(PyObject* app, PyObject* con, PyObject* addr) {
     Connection c(con);
     Ref record;
-    Outcome outcome = read_request(c, record);
+    Outcome outcome = read_request(c, addr, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
-    if (outcome == Outcome::done && std::strcmp(http->method, "POST") == 0) {
+    if (outcome == Outcome::done) {
         outcome = read_body(c, http);
         if (outcome == Outcome::upload_error) {
             print_upload_error();
@@ -71,17 +96,16 @@ void client(PyObject* app, PyObject* con, PyObject*) {
     if (outcome == Outcome::done) outcome = respond(app, c, http);
     switch (outcome) {
         case Outcome::done:
-            if (!close_connection(c) || !remove_upload(http)) error_exit(c, http);
+            if (!close_connection(c) || !remove_uploads(c, http)) error_exit(c, http);
             break;
-        case Outcome::close_quietly: close_quietly(c); break;
+        case Outcome::close_quietly:
+            close_quietly(c);
+            if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
+            break;
         case Outcome::upload_error:
         case Outcome::failed: error_exit(c, http); break;
     }
-    // A record kept by the application must read no freed memory.
-    if (http) {
-        http->post = nullptr;
-        http->post_size = 0;
-    }
+    if (http) detach(http);
 }
 
 }  // namespace zelweb

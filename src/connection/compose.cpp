@@ -21,6 +21,10 @@ std::string_view decimal(unsigned long long n, char* end) {
 
 }  // namespace
 
+bool status_has_body(unsigned status) {
+    return !(status >= 100 && status < 200) && status != 204 && status != 304;
+}
+
 // Every response says "Connection: close": the server closes after it, and a
 // client that kept the connection for its next request would meet a reset.
 Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body) {
@@ -39,8 +43,8 @@ Ref compose_response(const HttpObject* r, unsigned long long length, std::string
         field_text(r->set_cookie),
         "Content-Type: ",
         field_text(r->content_type),
-        "\r\nContent-Length: ",
-        size,
+        status_has_body(r->status) ? "\r\nContent-Length: " : "",
+        status_has_body(r->status) ? size : "",
         "\r\n\r\n",
         body,
     };

@@ -7,10 +7,14 @@
 
 namespace zelweb {
 
+// Whether a response of this status may carry a body (and so a length):
+// not 1xx, 204 or 304.
+bool status_has_body(unsigned status);
+
 // Status line, extra headers, the server and connection lines, cookies, type
-// and length, the empty line; then `body`. One bytes object of the exact
-// size, so nothing is ever truncated and a text goes out in the same send as
-// its head.
+// and length (none for a status without a body), the empty line; then
+// `body`. One bytes object of the exact size, so nothing is ever truncated
+// and a text goes out in the same send as its head.
 Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body);
 
 }  // namespace zelweb

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "context/upload_list.hpp"
+#include "parse/framing.hpp"
 #include "parse/limits.hpp"
 
 namespace zelweb {
@@ -28,18 +30,24 @@ public:
     BodyBuffer& operator=(const BodyBuffer&) = delete;
     ~BodyBuffer() { std::free(data_); }
 
-    // Room for `size` bytes; false with MemoryError set.
-    bool allocate(size_t size) {
-        std::free(data_);
-        data_ = static_cast<char*>(std::malloc(size));
-        if (!data_) PyErr_NoMemory();
-        return data_ != nullptr;
+    // Room for `size` bytes, what it held kept; false with MemoryError set.
+    bool resize(size_t size) {
+        void* grown = std::realloc(data_, size);
+        if (!grown) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = static_cast<char*>(grown);
+        size_ = size;
+        return true;
     }
     char* data() const { return data_; }
+    size_t size() const { return size_; }
     explicit operator bool() const { return data_ != nullptr; }
 
 private:
     char* data_ = nullptr;
+    size_t size_ = 0;
 };
 
 struct Connection {
@@ -51,12 +59,16 @@ struct Connection {
     char head[head_capacity];
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it
+    size_t taken = 0;      // of those, what the request has used so far
     bool expect_continue = false;
+    BodyFraming framing;
     // Body bytes announced but never received: the close must not reset the
-    // connection while the peer is still sending them.
+    // connection while the peer is still sending them. A chunked body not
+    // read to its end counts as drain_limit.
     uint64_t unread_body = 0;
     bool sending = false;  // a response is going out: a failure now leaves the peer a torn one
-    BodyBuffer body;       // the record's `post`, owned here
+    BodyBuffer body;       // the record's `body` (and `post`), owned here
+    UploadList uploads;    // the record's `uploads`
 };
 
 }  // namespace zelweb

@@ -33,7 +33,7 @@ bool FormFields::begin(std::string_view name) {
 
 bool FormFields::ensure_buffer() {
     if (c_.body) return true;
-    if (!c_.body.allocate(size_t(max_post) + 1)) return false;
+    if (!c_.body.resize(size_t(max_post) + 1)) return false;
     attach_body(c_, http_);
     return true;
 }

@@ -2,9 +2,11 @@
 #include "connection/intake.hpp"
 
 #include <chrono>
+#include <cstring>
 
 #include "connection/socket_io.hpp"
 #include "context/http_t.hpp"
+#include "parse/framing.hpp"
 #include "parse/head.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
@@ -71,6 +73,8 @@ void store(char (&field)[N], std::string_view value) {
 // incomplete.
 bool parse_head(Connection& c, HttpObject* http) {
     std::string_view head = text_before_nul(c.head, c.head_size);  // a zero byte ends the text
+    http->request_head = head.data();
+    http->request_head_size = head.size();
     RequestLine line = split_request_line(first_line(head));
     if (line.method) {
         store(http->method, *line.method);
@@ -83,6 +87,7 @@ bool parse_head(Connection& c, HttpObject* http) {
         }
     }
     if (!http->method[0] || !http->url[0] || !http->request_protocol[0]) return false;
+    FramingReader framing;
     for_each_header(head, [&](HeaderName name, std::string_view value) {
         switch (name) {
             case HeaderName::content_type:
@@ -94,26 +99,56 @@ bool parse_head(Connection& c, HttpObject* http) {
             case HeaderName::user_agent: store(http->user_agent, value); break;
             case HeaderName::content_length:
                 http->content_length = parse_content_length(value);
+                framing.content_length(value);
                 break;
             case HeaderName::expect:
                 c.expect_continue = header_name_is(value, "100-continue");
                 break;
+            case HeaderName::transfer_encoding: framing.transfer_encoding(value); break;
+            case HeaderName::connection: break;
         }
     });
+    c.framing = framing.result();
     return true;
+}
+
+// The peer's address and port, as the accept gave them: (host, port, ...).
+void store_peer(HttpObject* http, PyObject* addr) {
+    if (!addr || !PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 2) return;
+    PyObject* host = PyTuple_GET_ITEM(addr, 0);
+    PyObject* port = PyTuple_GET_ITEM(addr, 1);
+    Py_ssize_t size;
+    const char* text = PyUnicode_Check(host) ? PyUnicode_AsUTF8AndSize(host, &size) : nullptr;
+    if (text && static_cast<size_t>(size) < sizeof http->remote_addr)
+        std::memcpy(http->remote_addr, text, static_cast<size_t>(size) + 1);
+    long number = PyLong_Check(port) ? PyLong_AsLong(port) : -1;
+    if (number >= 0 && number <= UINT16_MAX) http->remote_port = static_cast<uint16_t>(number);
+    PyErr_Clear();  // an address it cannot read is left empty
 }
 
 }  // namespace
 
-Outcome read_request(Connection& c, Ref& record) {
+Outcome read_request(Connection& c, PyObject* addr, Ref& record) {
     Outcome head = read_head(c);
     if (head != Outcome::done) return head;
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
+    store_peer(http, addr);
     if (!parse_head(c, http)) return Outcome::close_quietly;
-    size_t buffered = c.received - c.head_size;
-    c.unread_body = http->content_length > buffered ? http->content_length - buffered : 0;
+    c.taken = c.head_size;
+    switch (c.framing.kind) {
+        case BodyFraming::Kind::none: break;
+        case BodyFraming::Kind::length: {
+            size_t buffered = c.received - c.head_size;
+            c.unread_body = http->content_length > buffered ? http->content_length - buffered : 0;
+            break;
+        }
+        case BodyFraming::Kind::chunked: c.unread_body = drain_limit; break;
+        // A body whose end cannot be found is never read, nor anything after it.
+        case BodyFraming::Kind::conflicting:
+        case BodyFraming::Kind::unsupported: return Outcome::close_quietly;
+    }
     return Outcome::done;
 }
 

@@ -7,9 +7,10 @@
 namespace zelweb {
 
 // Sets the connection's receive limits, reads the head (handshaking first on
-// TLS) and fills a new record from its request line and headers. done:
-// `record` holds the record. close_quietly: the head could not be read, or
-// its request line is incomplete.
-Outcome read_request(Connection& c, Ref& record);
+// TLS) and fills a new record from its request line, its headers and the
+// peer's address `addr`. done: `record` holds the record. close_quietly: the
+// head could not be read, its request line is incomplete, or its body's
+// framing cannot be trusted.
+Outcome read_request(Connection& c, PyObject* addr, Ref& record);
 
 }  // namespace zelweb

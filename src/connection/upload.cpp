@@ -1,5 +1,5 @@
-// A multipart form: the first file streamed into tmp/, the text fields into
-// the post text.
+// A multipart form: each file part streamed into a file of its own under
+// tmp/, the text fields into the post text.
 #include <sys/stat.h>
 
 #include <memory>
@@ -22,7 +22,7 @@ namespace zelweb {
 namespace {
 
 // "tmp/" followed by time.time_ns() and random.randrange(1000000, 9999999).
-bool name_upload(HttpObject* http) {
+bool name_upload(char (&path)[path_capacity]) {
     Ref time = module_global(names.g_time);
     Ref random = time ? module_global(names.g_random) : Ref();
     Ref ns = random ? call_method(time.get(), names.time_ns) : Ref();
@@ -33,8 +33,13 @@ bool name_upload(HttpObject* http) {
         number ? Ref::steal(PyUnicode_FromFormat("tmp/%S%S", ns.get(), number.get())) : Ref();
     const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
     if (!text) return false;
-    bounded_copy(http->upload_tmp_name, text, sizeof http->upload_tmp_name);
+    bounded_copy(path, text, sizeof path);
     return true;
+}
+
+Ref open_upload(const char* path) {
+    Ref name = Ref::steal(PyBytes_FromString(path));
+    return name ? open_file(name.get(), names.mode_wb) : Ref();
 }
 
 bool write_to(PyObject* file, std::string_view data) {
@@ -50,10 +55,118 @@ bool malformed(const char* why) {
     return false;
 }
 
+int64_t size_on_disk(const char* path) {
+    struct stat kept;
+    return stat(path, &kept) == 0 ? static_cast<int64_t>(kept.st_size) : 0;
+}
+
+template <size_t N>
+void copy_truncated(char (&field)[N], std::string_view text) {
+    size_t n = text.size() < N ? text.size() : N - 1;
+    if (n) std::memcpy(field, text.data(), n);
+    field[n] = '\0';
+}
+
+// The file parts: the first one into the file named before the body is read
+// (c_files describes it), the next ones into files of their own, up to
+// kept_uploads; later ones are listed but their data is dropped.
+class FileParts {
+public:
+    FileParts(Connection& c, HttpObject* http) : c_(c), http_(http) {}
+    FileParts(const FileParts&) = delete;
+    FileParts& operator=(const FileParts&) = delete;
+
+    bool open_first() {
+        if (!name_upload(http_->upload_tmp_name)) return false;
+        first_file_ = open_upload(http_->upload_tmp_name);
+        return static_cast<bool>(first_file_);
+    }
+
+    // A new file part; false with an error set.
+    bool begin(const PartHead& head) {
+        if (++count_ > upload_entries) return malformed("multipart body: more than 256 file parts");
+        entry_ = c_.uploads.add();
+        if (!entry_) return false;
+        if (head.name) bounded_copy(entry_->field, *head.name, sizeof entry_->field);
+        bounded_copy(entry_->filename, *head.filename, sizeof entry_->filename);
+        if (head.content_type)
+            bounded_copy(entry_->content_type, *head.content_type, sizeof entry_->content_type);
+        if (count_ == 1) {
+            bounded_copy(http_->upload_name, *head.filename, sizeof http_->upload_name);
+            if (head.content_type)
+                bounded_copy(http_->upload_type, *head.content_type, sizeof http_->upload_type);
+            copy_truncated(entry_->tmp_name, field_text(http_->upload_tmp_name));
+            file_ = std::move(first_file_);
+        } else if (count_ <= kept_uploads) {
+            if (!name_upload(entry_->tmp_name)) return false;
+            file_ = open_upload(entry_->tmp_name);
+            if (!file_) return false;
+        } else {
+            copy_truncated(entry_->error, "not kept: more than 64 files in one request");
+        }
+        return true;
+    }
+
+    bool write(std::string_view data) {
+        if (!file_) return true;  // not kept
+        if (!write_to(file_.get(), data)) return false;
+        entry_->size += static_cast<int64_t>(data.size());
+        return true;
+    }
+
+    // The part is complete: its file closed (a full disk may only show at the
+    // close of a buffered file) and its size what it kept. False with the
+    // close's error set; the part stays current, for fail_current.
+    bool end() {
+        if (file_) {
+            bool closed = close_file(file_.get());
+            file_ = Ref();
+            entry_->size = size_on_disk(entry_->tmp_name);
+            if (!closed) return false;
+        }
+        entry_ = nullptr;
+        return true;
+    }
+
+    // The upload ends with the pending error: the part being written, if
+    // any, says why, and its file is closed (the error kept first).
+    void fail_current() {
+        if (entry_ && PyErr_Occurred()) {
+            SavedError error;
+            Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));
+            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            PyErr_Clear();
+            copy_truncated(entry_->error, utf8 ? utf8 : "upload error");
+            error.restore_copy();
+        }
+        if (file_) {
+            close_file(file_.get());
+            file_ = Ref();
+            entry_->size = size_on_disk(entry_->tmp_name);
+        }
+        entry_ = nullptr;
+    }
+
+    // The first file, even when the form held no file part.
+    void finish() {
+        if (first_file_) close_file(first_file_.get());
+        first_file_ = Ref();
+        http_->upload_size = size_on_disk(http_->upload_tmp_name);
+    }
+
+private:
+    Connection& c_;
+    HttpObject* http_;
+    Ref first_file_, file_;
+    UploadEntry* entry_ = nullptr;
+    size_t count_ = 0;
+};
+
 enum class PartKind { none, file, field, dropped };
 
-// The parts, event by event. False with an error set.
-bool stream_parts(Connection& c, HttpObject* http, PyObject* file) {
+// The parts, event by event. False with an error set, or with `broken` set
+// when the chunked framing failed.
+bool stream_parts(Connection& c, HttpObject* http, FileParts& files, bool& broken) {
     std::unique_ptr<MultipartReader> reader(new (std::nothrow) MultipartReader);
     if (!reader) {
         PyErr_NoMemory();
@@ -63,31 +176,30 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file) {
     if (!source.begin()) return false;
     FormFields fields(c, http);
     PartKind kind = PartKind::none;
-    bool file_seen = false;
     for (;;) {
         switch (reader->next()) {
             case MultipartReader::Event::need_more: {
-                if (source.remaining() == 0) {
+                if (source.complete()) {
                     reader->finish_input();
                     break;
                 }
                 Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
+                if (n == BodySource::malformed) {
+                    broken = true;
+                    return false;
+                }
                 if (n < 0) return false;
-                if (n == 0)
+                if (n == 0 && !source.complete())
                     return malformed("connection closed before the end of the multipart body");
                 reader->commit(static_cast<size_t>(n));
                 break;
             }
             case MultipartReader::Event::part_head: {
                 PartHead head = parse_part_head(reader->head());
-                if (head.filename && !file_seen) {
-                    file_seen = true;
+                if (head.filename) {
                     kind = PartKind::file;
-                    bounded_copy(http->upload_name, *head.filename, sizeof http->upload_name);
-                    if (head.content_type)
-                        bounded_copy(http->upload_type, *head.content_type,
-                                     sizeof http->upload_type);
-                } else if (!head.filename && head.name) {
+                    if (!files.begin(head)) return false;
+                } else if (head.name) {
                     kind = PartKind::field;
                     if (!fields.begin(*head.name)) return false;
                 } else {
@@ -97,17 +209,23 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file) {
             }
             case MultipartReader::Event::data:
                 if (kind == PartKind::file) {
-                    if (!write_to(file, reader->data())) return false;
-                    http->upload_size += static_cast<int64_t>(reader->data().size());
+                    if (!files.write(reader->data())) return false;
                 } else if (kind == PartKind::field) {
                     fields.add(reader->data());
                 }
                 break;
-            case MultipartReader::Event::part_end: kind = PartKind::none; break;
+            case MultipartReader::Event::part_end:
+                if (kind == PartKind::file && !files.end()) return false;
+                kind = PartKind::none;
+                break;
             case MultipartReader::Event::done:
                 // The epilogue, if any, is received and dropped.
-                while (source.remaining() > 0) {
+                while (!source.complete()) {
                     Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
+                    if (n == BodySource::malformed) {
+                        broken = true;
+                        return false;
+                    }
                     if (n < 0) return false;
                     if (n == 0) break;
                 }
@@ -120,17 +238,14 @@ bool stream_parts(Connection& c, HttpObject* http, PyObject* file) {
 }  // namespace
 
 Outcome read_upload(Connection& c, HttpObject* http) {
-    if (!name_upload(http)) return Outcome::failed;
-    Ref path = Ref::steal(PyBytes_FromString(http->upload_tmp_name));
-    Ref file = path ? open_file(path.get(), names.mode_wb) : Ref();
-    if (!file) return Outcome::failed;
-    stream_parts(c, http, file.get());
-    // The file is buffered: a full disk may only show when it is closed.
-    close_file(file.get());
-    // After a failed write the file may hold part of what was counted: its
-    // size is what was kept.
-    struct stat kept;
-    if (stat(http->upload_tmp_name, &kept) == 0) http->upload_size = kept.st_size;
+    FileParts files(c, http);
+    if (!files.open_first()) return Outcome::failed;
+    bool broken = false;
+    bool ok = stream_parts(c, http, files, broken);
+    http->uploads = &c.uploads;
+    if (!ok) files.fail_current();
+    files.finish();
+    if (broken) return Outcome::close_quietly;
     if (!PyErr_Occurred()) return Outcome::done;
     return PyErr_ExceptionMatches(PyExc_Exception) ? Outcome::upload_error : Outcome::failed;
 }

@@ -102,4 +102,31 @@ PyObject* http_t_c_copy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return PyLong_FromLong(0);
 }
 
+PyObject* http_t_c_body(PyObject* self, PyObject*) {
+    const HttpObject* r = as_record(self);
+    return bytes_of(r->body ? std::string_view(r->body, r->body_size) : std::string_view())
+        .release();
+}
+
+PyObject* http_t_c_uploads(PyObject* self, PyObject*) {
+    const UploadList* uploads = as_record(self)->uploads;
+    size_t count = uploads ? uploads->size() : 0;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < count; ++i) {
+        const UploadEntry& e = (*uploads)[i];
+        Ref items[] = {bytes_of(field_text(e.field)),           bytes_of(field_text(e.filename)),
+                       bytes_of(field_text(e.content_type)),    bytes_of(field_text(e.tmp_name)),
+                       Ref::steal(PyLong_FromLongLong(e.size)), bytes_of(field_text(e.error))};
+        Ref entry = Ref::steal(PyTuple_New(6));
+        if (!entry) return nullptr;
+        for (Py_ssize_t k = 0; k < 6; ++k) {
+            if (!items[k]) return nullptr;
+            PyTuple_SET_ITEM(entry.get(), k, items[k].release());
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return list.release();
+}
+
 }  // namespace zelweb

@@ -23,7 +23,7 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     for (char* field : {r->url, r->method, r->request_protocol, r->user_agent, r->cookie,
                         r->request_content_type, r->query, r->set_cookie, r->headers,
                         r->response_protocol, r->status_text, r->content_type, r->upload_name,
-                        r->upload_tmp_name, r->upload_type, r->data_path, r->auth})
+                        r->upload_tmp_name, r->upload_type, r->data_path, r->auth, r->remote_addr})
         field[0] = '\0';
     r->content_length = 0;
     r->post = nullptr;
@@ -32,6 +32,12 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     r->upload_size = 0;
     r->data_remove = 0;
     r->data_size = 0;
+    r->request_head = nullptr;
+    r->request_head_size = 0;
+    r->body = nullptr;
+    r->body_size = 0;
+    r->uploads = nullptr;
+    r->remote_port = 0;
     return obj;
 }
 
@@ -78,6 +84,14 @@ PyMethodDef http_t_methods[] = {
     {"c_set_header", as_cfunction(http_t_c_set_header), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"c_redirect", http_t_c_redirect, METH_O, nullptr},
     {"_init_get", http_t_init_get, METH_NOARGS, nullptr},
+    {"c_method", http_t_c_method, METH_NOARGS, nullptr},
+    {"c_header", http_t_c_header, METH_O, nullptr},
+    {"c_headers", http_t_c_headers, METH_NOARGS, nullptr},
+    {"c_query", http_t_c_query, METH_NOARGS, nullptr},
+    {"c_remote_addr", http_t_c_remote_addr, METH_NOARGS, nullptr},
+    {"c_remote_port", http_t_c_remote_port, METH_NOARGS, nullptr},
+    {"c_body", http_t_c_body, METH_NOARGS, nullptr},
+    {"c_uploads", http_t_c_uploads, METH_NOARGS, nullptr},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

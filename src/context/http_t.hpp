@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "context/response_text.hpp"
+#include "context/upload_list.hpp"
 #include "parse/limits.hpp"
 #include "py/ref.hpp"
 
@@ -38,6 +39,16 @@ struct HttpObject {
     uint32_t data_size;
     char auth[auth_capacity];
     size_t post_size;  // bytes of text in `post`
+    // What the handler lends the record while its request is served; null
+    // (or empty) before and after, so a record kept by the application
+    // never reads freed memory.
+    const char* request_head;  // the head as received, its terminating run included
+    size_t request_head_size;
+    const char* body;  // the body after transfer decoding, every byte
+    size_t body_size;
+    const UploadList* uploads;
+    char remote_addr[remote_addr_capacity];
+    uint16_t remote_port;
 };
 
 extern PyTypeObject http_t_type;

@@ -12,6 +12,12 @@ PyObject* http_t_c_get(PyObject* self, PyObject* arg);
 PyObject* http_t_c_get_cookie(PyObject* self, PyObject* arg);
 PyObject* http_t_c_get_auth(PyObject* self, PyObject* arg);
 PyObject* http_t_c_user_agent(PyObject* self, PyObject*);
+PyObject* http_t_c_method(PyObject* self, PyObject*);
+PyObject* http_t_c_header(PyObject* self, PyObject* arg);
+PyObject* http_t_c_headers(PyObject* self, PyObject*);
+PyObject* http_t_c_query(PyObject* self, PyObject*);
+PyObject* http_t_c_remote_addr(PyObject* self, PyObject*);
+PyObject* http_t_c_remote_port(PyObject* self, PyObject*);
 
 // target.cpp: the target split.
 PyObject* http_t_init_get(PyObject* self, PyObject*);
@@ -29,10 +35,12 @@ PyObject* http_t_c_set_header(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames);
 PyObject* http_t_c_redirect(PyObject* self, PyObject* arg);
 
-// bodies.cpp: the body, the upload, and the copy that keeps it.
+// bodies.cpp: the body, the uploads, and the copy that keeps one.
 PyObject* http_t_c_post(PyObject* self, PyObject* arg);
 PyObject* http_t_c_json(PyObject* self, PyObject*);
 PyObject* http_t_c_files(PyObject* self, PyObject* arg);
 PyObject* http_t_c_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* http_t_c_body(PyObject* self, PyObject*);
+PyObject* http_t_c_uploads(PyObject* self, PyObject*);
 
 }  // namespace zelweb

@@ -3,6 +3,7 @@
 
 #include "context/http_t.hpp"
 #include "context/methods.hpp"
+#include "parse/head.hpp"
 #include "parse/text.hpp"
 #include "py/args.hpp"
 #include "py/bytes.hpp"
@@ -86,6 +87,12 @@ bool choose_file(HttpObject* self, std::string_view name, const char* context) {
 
 void set_header(HttpObject* self, std::string_view key, std::string_view value) {
     if (refuse_line_break("header line", key, value)) return;
+    // A name that is not a token would make the line unreadable or let it
+    // pass for another header (": v", "X Y: v").
+    if (!is_token(key)) {
+        print_message("zelweb: header name refused: it is not a token\n");
+        return;
+    }
     append_line(self->headers, header_line_capacity, {}, key, ": ", value);
 }
 

@@ -28,16 +28,17 @@ bool ChunkedDecoder::step(char c) {
         case State::size_blank:
         case State::extension:
         case State::size_lf:
-            if (++line_bytes_ > chunk_line_limit) return fail("chunked body: chunk size line too long");
+            if (++line_bytes_ > chunk_line_limit)
+                return fail("chunked body: chunk size line too long");
             break;
         case State::trailer_start:
         case State::trailer_line:
         case State::trailer_lf:
         case State::final_lf:
-            if (++line_bytes_ > trailer_section_limit) return fail("chunked body: trailer section too long");
+            if (++line_bytes_ > trailer_section_limit)
+                return fail("chunked body: trailer section too long");
             break;
-        default:
-            break;
+        default: break;
     }
     switch (state_) {
         case State::size: {
@@ -49,21 +50,31 @@ bool ChunkedDecoder::step(char c) {
                 return true;
             }
             if (!digits_) return fail("chunked body: empty chunk size");
-            if (c == ' ' || c == '\t') state_ = State::size_blank;
-            else if (c == ';') state_ = State::extension;
-            else if (c == '\r') state_ = State::size_lf;
-            else if (c == '\n') return fail("chunked body: LF without CR in chunk size line");
-            else return fail("chunked body: bad byte after chunk size");
+            if (c == ' ' || c == '\t')
+                state_ = State::size_blank;
+            else if (c == ';')
+                state_ = State::extension;
+            else if (c == '\r')
+                state_ = State::size_lf;
+            else if (c == '\n')
+                return fail("chunked body: LF without CR in chunk size line");
+            else
+                return fail("chunked body: bad byte after chunk size");
             return true;
         }
         case State::size_blank:
-            if (c == ';') state_ = State::extension;
-            else if (c != ' ' && c != '\t') return fail("chunked body: bad byte after chunk size");
+            if (c == ';')
+                state_ = State::extension;
+            else if (c != ' ' && c != '\t')
+                return fail("chunked body: bad byte after chunk size");
             return true;
         case State::extension:
-            if (c == '\r') state_ = State::size_lf;
-            else if (c == '\n') return fail("chunked body: LF without CR in chunk size line");
-            else if (c == '\0') return fail("chunked body: NUL in chunk extension");
+            if (c == '\r')
+                state_ = State::size_lf;
+            else if (c == '\n')
+                return fail("chunked body: LF without CR in chunk size line");
+            else if (c == '\0')
+                return fail("chunked body: NUL in chunk extension");
             return true;
         case State::size_lf:
             if (c != '\n') return fail("chunked body: CR without LF in chunk size line");
@@ -81,10 +92,14 @@ bool ChunkedDecoder::step(char c) {
             return true;
         case State::trailer_start:
         case State::trailer_line:
-            if (c == '\r') state_ = state_ == State::trailer_start ? State::final_lf : State::trailer_lf;
-            else if (c == '\n') return fail("chunked body: LF without CR in trailer section");
-            else if (c == '\0') return fail("chunked body: NUL in trailer section");
-            else state_ = State::trailer_line;
+            if (c == '\r')
+                state_ = state_ == State::trailer_start ? State::final_lf : State::trailer_lf;
+            else if (c == '\n')
+                return fail("chunked body: LF without CR in trailer section");
+            else if (c == '\0')
+                return fail("chunked body: NUL in trailer section");
+            else
+                state_ = State::trailer_line;
             return true;
         case State::trailer_lf:
             if (c != '\n') return fail("chunked body: CR without LF in trailer section");
@@ -96,8 +111,7 @@ bool ChunkedDecoder::step(char c) {
             return true;
         case State::data:
         case State::done:
-        case State::malformed:
-            break;
+        case State::malformed: break;
     }
     return false;  // not reached: decode() handles these states itself
 }

@@ -43,10 +43,10 @@ public:
 
 private:
     enum class State : uint8_t {
-        size,           // the hex digits of a chunk size
-        size_blank,     // blanks after the digits: only ";" may follow
-        extension,      // after ";", up to the CR
-        size_lf,        // the LF that ends the size line
+        size,        // the hex digits of a chunk size
+        size_blank,  // blanks after the digits: only ";" may follow
+        extension,   // after ";", up to the CR
+        size_lf,     // the LF that ends the size line
         data,
         data_cr,
         data_lf,
@@ -61,9 +61,9 @@ private:
     bool fail(const char* why);
 
     State state_ = State::size;
-    bool digits_ = false;       // the size line holds a digit
-    uint64_t size_ = 0;         // the size being read, then what is left of the chunk
-    size_t line_bytes_ = 0;     // of the size line, or of the trailer section
+    bool digits_ = false;    // the size line holds a digit
+    uint64_t size_ = 0;      // the size being read, then what is left of the chunk
+    size_t line_bytes_ = 0;  // of the size line, or of the trailer section
     uint64_t data_size_ = 0;
     const char* error_ = "";
 };

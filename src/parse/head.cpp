@@ -61,6 +61,15 @@ bool header_name_is(std::string_view name, std::string_view wanted) {
     return true;
 }
 
+bool is_token(std::string_view s) {
+    if (s.empty()) return false;
+    for (unsigned char c : s) {
+        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum && !std::memchr("!#$%&'*+-.^_`|~", c, 15)) return false;
+    }
+    return true;
+}
+
 std::string_view trim_blanks(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
     while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
@@ -81,9 +90,13 @@ std::optional<HeaderName> recognise_header(std::string_view name) {
             break;
         case 10:
             if (header_name_is(name, "User-Agent")) return HeaderName::user_agent;
+            if (header_name_is(name, "Connection")) return HeaderName::connection;
             break;
         case 14:
             if (header_name_is(name, "Content-Length")) return HeaderName::content_length;
+            break;
+        case 17:
+            if (header_name_is(name, "Transfer-Encoding")) return HeaderName::transfer_encoding;
             break;
         default: break;
     }

@@ -24,16 +24,34 @@ RequestLine split_request_line(std::string_view line);
 // The head's first line (up to the first CR LF, or all of it).
 std::string_view first_line(std::string_view head);
 
-enum class HeaderName { content_type, cookie, auth, user_agent, content_length, expect };
+enum class HeaderName {
+    content_type,
+    cookie,
+    auth,
+    user_agent,
+    content_length,
+    expect,
+    transfer_encoding,
+    connection,
+};
 
-// Walks the head's lines (cut at CR LF) and calls on_header(name, value) for
-// every line whose name, the text before its first ":", is one of the
-// recognised names regardless of case. The value is the rest of the line with
-// the blanks around it removed. Lines without ":" carry no value.
+// Walks the head's lines (cut at CR LF), from the first one or from the one
+// after the request line, and calls on_line(name, value) for every line that
+// holds a ":": the name is the text before it, the value the rest of the line
+// with the blanks around it removed. Lines without ":" carry no value.
+template <typename F>
+void for_each_header_line(std::string_view head, bool skip_request_line, F&& on_line);
+
+// The same walk from the first line, for the recognised names only (compared
+// regardless of case): on_header(which, value).
 template <typename F>
 void for_each_header(std::string_view head, F&& on_header);
 
 bool header_name_is(std::string_view name, std::string_view wanted);  // ASCII case-insensitive
+
+// Whether `s` is an HTTP token (RFC 9110 section 5.6.2): one or more of the
+// letters, digits and !#$%&'*+-.^_`|~, as a header name must be.
+bool is_token(std::string_view s);
 std::string_view trim_blanks(std::string_view s);
 
 // "Content-Length" read the way strtoul reads base 10 into 32 bits: leading
@@ -45,19 +63,24 @@ uint32_t parse_content_length(std::string_view value);
 std::optional<HeaderName> recognise_header(std::string_view name);
 
 template <typename F>
-void for_each_header(std::string_view head, F&& on_header) {
+void for_each_header_line(std::string_view head, bool skip_request_line, F&& on_line) {
     size_t start = 0;
-    for (;;) {
+    for (bool first = true;; first = false) {
         size_t end = head.find("\r\n", start);
         std::string_view line = head.substr(start, end == head.npos ? head.npos : end - start);
         size_t colon = line.find(':');
-        if (colon != line.npos) {
-            if (auto which = recognise_header(line.substr(0, colon)))
-                on_header(*which, trim_blanks(line.substr(colon + 1)));
-        }
+        if (colon != line.npos && !(first && skip_request_line))
+            on_line(line.substr(0, colon), trim_blanks(line.substr(colon + 1)));
         if (end == head.npos) return;
         start = end + 2;
     }
+}
+
+template <typename F>
+void for_each_header(std::string_view head, F&& on_header) {
+    for_each_header_line(head, false, [&](std::string_view name, std::string_view value) {
+        if (auto which = recognise_header(name)) on_header(*which, value);
+    });
 }
 
 }  // namespace zelweb

@@ -24,6 +24,7 @@ constexpr size_t text_capacity = 1024000;
 constexpr size_t content_type_capacity = 250;
 constexpr size_t path_capacity = 250;  // upload names and file paths
 constexpr size_t auth_capacity = 1024;
+constexpr size_t remote_addr_capacity = 64;  // an IPv6 address with its scope
 
 // Response lines are built in scratch lines of these sizes.
 constexpr size_t header_line_capacity = 512;
@@ -34,6 +35,11 @@ constexpr size_t head_capacity = 8192;
 constexpr size_t part_head_capacity = 1024;
 constexpr size_t boundary_line_capacity = 90;
 constexpr size_t multipart_window = 64 * 1024;
+
+// The files of one multipart form.
+constexpr size_t kept_uploads = 64;            // file parts streamed to files
+constexpr size_t upload_entries = 256;         // file parts listed at all
+constexpr size_t upload_error_capacity = 200;  // the text of the error that ended a file
 
 // The chunked transfer coding of a request body.
 constexpr size_t chunk_line_limit = 1024;       // a chunk-size line, extensions and CRLF included

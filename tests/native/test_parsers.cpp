@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "parse/framing.hpp"
 #include "parse/head.hpp"
 #include "parse/multipart.hpp"
 #include "parse/part_head.hpp"
@@ -631,6 +632,64 @@ void test_reader_drops_the_epilogue() {
     CHECK(r->next() == MultipartReader::Event::done);
 }
 
+// ---------------------------------------------------------------- framing
+
+using Kind = BodyFraming::Kind;
+
+BodyFraming framing_of(std::vector<std::pair<string, string>> lines) {
+    FramingReader r;
+    for (auto& [name, value] : lines) {
+        if (name == "cl") r.content_length(value);
+        else r.transfer_encoding(value);
+    }
+    return r.result();
+}
+
+void test_body_framing() {
+    CHECK(framing_of({}).kind == Kind::none);
+    CHECK(framing_of({{"cl", "0"}}).kind == Kind::none);
+    auto f = framing_of({{"cl", "12"}});
+    CHECK(f.kind == Kind::length && f.length == 12 && f.strict);
+    f = framing_of({{"cl", "12"}, {"cl", "12"}});
+    CHECK(f.kind == Kind::length && f.length == 12);
+    CHECK(framing_of({{"cl", "12"}, {"cl", "13"}}).kind == Kind::conflicting);
+    CHECK(framing_of({{"cl", "12"}, {"cl", "012"}}).kind == Kind::length);
+    f = framing_of({{"cl", "12abc"}});  // read the lenient way, and said so
+    CHECK(f.kind == Kind::length && f.length == 12 && !f.strict);
+    f = framing_of({{"cl", "abc"}});
+    CHECK(f.kind == Kind::none && !f.strict);
+    f = framing_of({{"cl", "18446744073709551615"}});
+    CHECK(f.kind == Kind::length && f.strict && f.length == UINT64_MAX);
+    CHECK(!framing_of({{"cl", "18446744073709551616"}}).strict);
+    CHECK(framing_of({{"te", "chunked"}}).kind == Kind::chunked);
+    CHECK(framing_of({{"te", "CHUNKED"}}).kind == Kind::chunked);
+    for (const char* coding : {"gzip, chunked", "identity", "chunked, gzip", "", "chunked;q=1"})
+        CHECK(framing_of({{"te", coding}}).kind == Kind::unsupported);
+    CHECK(framing_of({{"te", "chunked"}, {"te", "chunked"}}).kind == Kind::conflicting);
+    CHECK(framing_of({{"te", "chunked"}, {"cl", "5"}}).kind == Kind::conflicting);
+    CHECK(framing_of({{"cl", "5"}, {"te", "chunked"}}).kind == Kind::conflicting);
+    CHECK(framing_of({{"cl", "0"}, {"te", "gzip"}}).kind == Kind::conflicting);
+}
+
+void test_header_name_tokens() {
+    for (const char* name : {"X", "X-Ok_1.~", "!#$%&'*+-.^_`|~", "Content-Type", "0"})
+        CHECK(is_token(name));
+    for (const char* name : {"", "X Y", "X:Y", "X\x01", "X\x7f", "X\"", "(x)", "a/b", "a\tb",
+                             "\xc3\xa9", "a@b", "a,b", "a;b", "a=b", "{a}", "[a]", "a?", "a\\b"})
+        CHECK(!is_token(name));
+}
+
+void test_every_header_line_walked() {
+    std::vector<std::pair<string, string>> seen;
+    auto record = [&](string_view n, string_view v) { seen.emplace_back(n, v); };
+    string head = "GET /a:b HTTP/1.1\r\nHost: x\r\nNo colon\r\nX-A :\t v \r\nx-a:2\r\n\r\n";
+    for_each_header_line(head, true, record);
+    CHECK((seen == std::vector<std::pair<string, string>>{{"Host", "x"}, {"X-A ", "v"}, {"x-a", "2"}}));
+    seen.clear();
+    for_each_header_line(head, false, record);
+    CHECK(seen.size() == 4 && seen[0].first == "GET /a");
+}
+
 }  // namespace
 
 int main() {
@@ -653,6 +712,9 @@ int main() {
     test_reader_malformed_bodies();
     test_reader_streams_bodies_larger_than_its_window();
     test_reader_drops_the_epilogue();
+    test_body_framing();
+    test_header_name_tokens();
+    test_every_header_line_walked();
     if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures ? 1 : 0;
 }
