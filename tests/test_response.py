@@ -512,7 +512,7 @@ def test_head_with_data_r_still_removes_the_file(server, tmp_path):
 
 
 @pytest.mark.parametrize("status", [100, 101, 199, 204, 304, 200])
-@pytest.mark.parametrize("kind", ["text", "file", "empty"])
+@pytest.mark.parametrize("kind", ["text", "file", "removed-file", "empty"])
 def test_statuses_without_a_body_have_no_length_line(server, tmp_path, status, kind):
     name = write(tmp_path / "f", b"file\n")
 
@@ -522,11 +522,14 @@ def test_statuses_without_a_body_have_no_length_line(server, tmp_path, status, k
             http.c_text(b"some text")
         elif kind == "file":
             http.c_data(name)
-    full = {"text": b"some text", "file": b"file\n", "empty": b""}[kind]
+        elif kind == "removed-file":
+            http.c_data_r(name)
+    full = {"text": b"some text", "empty": b""}.get(kind, b"file\n")
     expected = head(len(full), status=b"%d OK" % status) + full
     if status != 200:
         expected = head(0, status=b"%d OK" % status).replace(b"Content-Length: 0\r\n", b"")
     assert answer(server, handler) == expected
+    assert gone(name) if kind == "removed-file" else os.path.exists(name)
 
 
 def test_data_r_file_is_removed_when_the_peer_resets_mid_send(server, tmp_path):

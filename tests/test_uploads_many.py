@@ -15,7 +15,7 @@ from helpers import (ScriptServer, capture_uploads, gone, multipart, ok, part, s
                      upload_request, wait_until)
 
 OCTETS = b"application/octet-stream"
-A = b"first file\r\n--XYZ-not-a-delimiter\r\n\x00" + os.urandom(70000)
+A = b"first file\r\n--XY-not-a-delimiter\r\n\x00" + os.urandom(70000)
 B = bytes(range(256)) * 300
 
 
@@ -24,8 +24,7 @@ def described(entry):
     return entry[:3] + entry[4:]
 
 
-def check_kept_files(entries):
-    names = [e[3] for e in entries]
+def check_kept_files(names):
     assert all(re.fullmatch(rb"tmp/\d+", n) for n in names), names
     assert len(set(names)) == len(names)
     assert all(gone(n) for n in names)
@@ -44,7 +43,7 @@ def test_requests_two_files_and_fields(server):
     assert got["data"] == [A, B]
     assert got["first"] == [b"a.txt", b"text/plain", got["uploads"][0][3], str(len(A)).encode()]
     assert got["fields"] == {b"title": "Grüße".encode(), b"note": b"n"}
-    check_kept_files(got["uploads"])
+    check_kept_files([e[3] for e in got["uploads"]])
 
 
 def test_first_file_input_left_empty(server):
@@ -58,7 +57,7 @@ def test_first_file_input_left_empty(server):
     assert got["data"] == [b"", B]
     assert got["first"] == [b"", OCTETS, got["uploads"][0][3], b"0"]
     assert got["fields"] == {b"t": b"text"}
-    check_kept_files(got["uploads"])
+    check_kept_files([e[3] for e in got["uploads"]])
 
 
 def test_files_past_the_64th_are_read_and_dropped(server):
@@ -73,7 +72,50 @@ def test_files_past_the_64th_are_read_and_dropped(server):
     assert got["uploads"][64][3] == b""
     assert got["data"] == files[:64] + [None]
     assert got["fields"] == {b"after": b"yes"}
-    check_kept_files(got["uploads"][:64])
+    check_kept_files([e[3] for e in got["uploads"][:64]])
+
+
+def test_more_than_256_file_parts_end_the_upload(server, output):
+    parts = [part(b"f", b"%d" % i, b"%d" % i) for i in range(257)]
+    seen = capture_uploads(server, b"/too-many")
+    assert ok(server.raw(upload_request(b"/too-many", multipart(parts))))
+    got = seen[0]
+    assert len(got["uploads"]) == 256
+    assert got["data"][:64] == [b"%d" % i for i in range(64)]
+    output.wait_for("multipart body: more than 256 file parts")
+    check_kept_files([e[3] for e in got["uploads"][:64]])
+
+
+@pytest.mark.parametrize("item, long, message", [
+    (0, b"f" * 250, "size of data must: 250"),
+    (1, b"n" * 250, "size of data must: 250"),
+    (2, b"t/" + b"x" * 38, "size of data must: 40"),
+], ids=["field", "filename", "type"])
+def test_item_too_long_in_a_later_file_part_is_empty(server, output, item, long, message):
+    items = [b"two", b"b.bin", b"image/png"]
+    sent = items[:item] + [long] + items[item + 1:]
+    body = multipart([part(b"one", b"1", b"a.txt"), part(sent[0], B, sent[1], sent[2])])
+    seen = capture_uploads(server, b"/long")
+    assert ok(server.raw(upload_request(b"/long", body)))
+    got = seen[0]
+    assert described(got["uploads"][1]) == tuple(items[:item] + [b""] + items[item + 1:]) + (
+        len(B), b"")
+    assert got["data"] == [b"1", B]
+    output.wait_for(message)
+
+
+def test_every_temporary_file_is_removed_when_route_raises(server, output):
+    names = []
+
+    def handler(http):
+        names.extend(e[3] for e in http.c_uploads())
+        raise RuntimeError("route failed with two files")
+    server.handle(b"/raises", handler)
+    body = multipart([part(b"one", A, b"a.txt"), part(b"two", B, b"b.bin")])
+    assert server.raw(upload_request(b"/raises", body)) == b""
+    output.wait_for("route failed with two files", stream="err")
+    assert len(names) == 2
+    check_kept_files(names)
 
 
 CUT_BODY = multipart([part(b"one", A, b"a.txt", b"text/plain"), part(b"two", B, b"b.bin", OCTETS)])
@@ -94,7 +136,7 @@ def test_upload_cut_short_ends_its_last_file(server, output, length, error):
     assert got["data"][0] == A
     assert 0 < last[4] <= 30000 and got["data"][1] == B[:last[4]]
     output.wait_for(error.decode())
-    check_kept_files(got["uploads"])
+    check_kept_files([e[3] for e in got["uploads"]])
 
 
 FULL_SERVER = """
