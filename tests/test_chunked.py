@@ -10,7 +10,7 @@ import pytest
 import requests
 
 from helpers import (FORM, HOST, assert_next_client_served, capture_body, capture_upload, multipart,
-                     ok, part, post_request, send_while_reading)
+                     ok, part, post_request, send_while_reading, wait_until)
 
 MAX_POST = 1024000
 JSON = b"application/json"
@@ -174,6 +174,7 @@ def test_http_client_encode_chunked(server):
 
 # --- framing that cannot be trusted --------------------------------------------------
 
+UPLOAD = multipart([part(b"f", os.urandom(50000), b"f.bin"), part(b"a", b"1")])
 UNTRUSTED = {
     "gzip-then-chunked": chunked_request(b"/bad", frame(b"a=1"), te=b"gzip, chunked"),
     "identity": post_request(b"/bad", b"a=1", length=False,
@@ -190,6 +191,8 @@ UNTRUSTED = {
     "bare-lf-after-data": chunked_request(b"/bad", b"3\r\na=1\n0\r\n\r\n"),
     "trailers-over-8192": chunked_request(b"/bad", frame(
         b"a=1", last=b"0\r\n" + b"X-T: " + b"t" * 4096 + b"\r\nX-U: " + b"u" * 4096 + b"\r\n\r\n")),
+    "broken-inside-an-upload": chunked_request(  # no CRLF after the first chunk's data
+        b"/bad", b"%x\r\n%sXX" % (30000, UPLOAD[:30000]) + UPLOAD[30000:], MULTIPART),
 }
 
 
@@ -197,8 +200,10 @@ UNTRUSTED = {
 def test_untrusted_framing_closes_without_calling_route(server, request_bytes):
     calls = []
     server.handle(b"/bad", lambda http: calls.append(http.c_url()))
+    before = set(os.listdir("tmp"))
     assert server.raw(request_bytes) == b""
     assert calls == []
+    assert wait_until(lambda: set(os.listdir("tmp")) <= before)  # no upload file left behind
     assert_next_client_served(server)
 
 
