@@ -544,17 +544,6 @@ def test_data_r_file_is_removed_when_the_peer_resets_mid_send(server, tmp_path):
     assert_next_client_served(server)
 
 
-def test_data_r_file_is_removed_when_route_raises(server, tmp_path, output):
-    name = write(tmp_path / "raised", b"x")
-
-    def handler(http):
-        http.c_data_r(name)
-        raise RuntimeError("raised after c_data_r")
-    assert answer(server, handler) == b""
-    output.wait_for("raised after c_data_r", stream="err")
-    assert gone(name)
-
-
 # --- header names must be tokens --------------------------------------------------
 
 REFUSED = "zelweb: header name refused: it is not a token\n"
