@@ -64,6 +64,8 @@ def test_examples_pass_mypy_strict(checker):
 
 
 MISUSE = '''\
+import pathlib
+import sys
 import zelweb
 
 class App:
@@ -83,6 +85,15 @@ def main() -> None:
 
 def other() -> None:
     zelweb.start(NoRoute(), b"127.0.0.1", 8080, 0)
+
+def served() -> None:
+    zelweb.serve(App(), "127.0.0.1", 8080, True)
+    zelweb.serve(App(), port="8080")
+    zelweb.serve(App(), access_log=3)
+    zelweb.serve(App(), max_body=1.5)
+    zelweb.serve(App(), upload_dir=None)
+    zelweb.serve(NoRoute())
+    zelweb.serve(App(), b"::1", 0, certfile=pathlib.Path("c"), access_log=sys.stderr, max_body=None)
 '''
 
 
@@ -92,8 +103,9 @@ def test_mypy_rejects_misuse_of_the_api(checker, tmp_path):
     source.write_text(MISUSE)
     result = checker.run(source)
     flagged = {int(m.group(1)) for m in re.finditer(r"misuse\.py:(\d+): error:", result.stdout)}
-    # Every line of route's body and both start calls are errors.
-    assert flagged == {5, 6, 7, 8, 9, 10, 16, 19}, result.stdout
+    # Every line of route's body, both start calls and every serve call but
+    # the last are errors.
+    assert flagged == {7, 8, 9, 10, 11, 12, 18, 21, 24, 25, 26, 27, 28, 29}, result.stdout
 
 
 def stub_tree():
@@ -174,3 +186,27 @@ def test_stub_start_takes_the_four_keywords_start_accepts():
     with pytest.raises(TypeError, match="unexpected keyword argument 'backlog'"):
         zelweb.start(object(), b"127.0.0.1", 0, 0, backlog=1)
 
+
+
+def test_stub_serve_has_the_parameters_and_defaults_serve_takes():
+    import inspect
+    node = stub_function("serve")
+    assert not node.args.posonlyargs
+    assert [a.arg for a in node.args.args] == ["app", "host", "port"]
+    names = [a.arg for a in node.args.args + node.args.kwonlyargs]
+    defaults = [ast.literal_eval(d) for d in node.args.defaults + node.args.kw_defaults]
+    assert annotation(node.returns) == "None"
+    # The parameters a caller can name, as the runtime's text signature gives them.
+    runtime = [p for p in inspect.signature(zelweb.serve).parameters.values()
+               if p.kind is not p.POSITIONAL_ONLY]
+    assert names == [p.name for p in runtime]
+    assert defaults == [p.default for p in runtime if p.default is not p.empty]
+    assert [p.name for p in runtime if p.kind is p.KEYWORD_ONLY] == names[3:]
+    with pytest.raises(TypeError, match="positional"):
+        zelweb.serve(object(), "127.0.0.1", 0, True)
+    # Each keyword is taken by that name and checked before anything is bound
+    # (https takes any value, so it is left out: it would load a certificate).
+    for name in names[1:]:
+        if name != "https":
+            with pytest.raises(TypeError, match=name):
+                zelweb.serve(object(), **{name: object()})

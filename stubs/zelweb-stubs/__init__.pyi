@@ -4,9 +4,11 @@ Text crosses into and out of the module as bytes: every text parameter takes
 `bytes` or `bytearray` (only the bytes before the first zero byte count) and
 every text result is a new `bytes` object.
 """
-from typing import List, NoReturn, Protocol, Tuple, Union
+import os
+from typing import List, NoReturn, Optional, Protocol, Tuple, Union
 
 _Text = Union[bytes, bytearray]
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 # The version that pyproject.toml gives, set by the build.
 __version__: str
@@ -14,6 +16,10 @@ __version__: str
 class _App(Protocol):
     # Called once per request, on that connection's own thread; the result is ignored.
     def route(self, http: http_t, /) -> object: ...
+
+class _LogWriter(Protocol):
+    # Called with one line of text, its line end included.
+    def write(self, line: str, /) -> object: ...
 
 class http_t:
     """One request and the response composed for it.
@@ -116,6 +122,41 @@ class http_t:
 
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object, /) -> NoReturn: ...
+
+def serve(
+    app: _App,
+    host: Union[str, bytes] = "127.0.0.1",
+    port: int = 8080,
+    *,
+    https: bool = False,
+    certfile: _Path = "cert/app.crt",
+    keyfile: _Path = "cert/app.key",
+    keep_alive: float = 5.0,
+    max_connections: int = 1024,
+    workers: int = 1,
+    access_log: Union[bool, _LogWriter] = False,
+    upload_dir: _Path = "tmp",
+    max_body: Optional[int] = None,
+    shutdown_timeout: float = 10.0,
+    backlog: int = 1024,
+) -> None:
+    """Serves app on host:port with persistent connections until SIGINT or SIGTERM.
+
+    `host` is an IPv4 or IPv6 literal or a name ("" for every local address);
+    port 0 lets the system choose. Prints "[-] Serving: host:port" with the
+    port bound, then serves each connection on a thread of a pool, at most
+    `max_connections` at once, in `workers` processes. Connections stay open
+    for further requests up to `keep_alive` idle seconds (0: one request per
+    connection). `https` serves TLS with `certfile` and `keyfile`; uploads go
+    to `upload_dir`; a body over `max_body` bytes gets 413. `access_log` True
+    writes one line per request to standard error, or to an object's write.
+
+    SIGINT or SIGTERM (in the main thread) stops accepting, lets requests in
+    flight finish within `shutdown_timeout` seconds, restores the previous
+    handlers and returns. Bad arguments raise TypeError or ValueError, and
+    start-up errors (address in use, missing certificate) are raised, before
+    anything is served.
+    """
 
 def start(app: _App, host: _Text, port: int, https: int) -> NoReturn:
     """Listens on host:port (IPv4) and serves each connection on a thread of its own.
