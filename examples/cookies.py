@@ -13,7 +13,6 @@ import html
 import os
 import re
 import secrets
-import signal
 import sys
 
 import zelweb
@@ -104,6 +103,4 @@ if __name__ == "__main__":
     os.makedirs("tmp", exist_ok=True)
     host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
     port = int(sys.argv[2]) if len(sys.argv) > 2 else 8080
-    # The accept loop outlives KeyboardInterrupt; let Ctrl-C end the process.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host.encode(), port, 0)
+    zelweb.serve(App(), host, port)  # until Ctrl-C or SIGTERM

@@ -12,7 +12,6 @@ import html
 import io
 import mimetypes
 import os
-import signal
 import stat
 import sys
 import threading
@@ -117,6 +116,4 @@ if __name__ == "__main__":
     prepare()
     host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
     port = int(sys.argv[2]) if len(sys.argv) > 2 else 8080
-    # The accept loop outlives KeyboardInterrupt; let Ctrl-C end the process.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host.encode(), port, 0)
+    zelweb.serve(App(), host, port)  # until Ctrl-C or SIGTERM

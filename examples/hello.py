@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import html
 import os
-import signal
 import sys
 
 import zelweb
@@ -54,15 +53,14 @@ def prepare() -> None:
         f.write(b"Hello from zelweb.\n")
 
 
-def address(argv: list[str], default_port: int) -> tuple[bytes, int]:
+def address(argv: list[str], default_port: int) -> tuple[str, int]:
     host = argv[1] if len(argv) > 1 else "127.0.0.1"
     port = int(argv[2]) if len(argv) > 2 else default_port
-    return host.encode(), port
+    return host, port
 
 
 if __name__ == "__main__":
     prepare()
     host, port = address(sys.argv, 8080)
-    # The accept loop outlives KeyboardInterrupt; let Ctrl-C end the process.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host, port, 0)  # never returns
+    # Until Ctrl-C or SIGTERM: requests in flight finish, then serve returns.
+    zelweb.serve(App(), host, port)

@@ -6,7 +6,6 @@
     curl --cacert cert/app.crt 'https://127.0.0.1:8443/?name=Ada'
 """
 import os
-import signal
 import sys
 
 import zelweb
@@ -17,5 +16,5 @@ if __name__ == "__main__":
         sys.exit("no cert/app.crt and cert/app.key here: run examples/make_cert.sh first")
     prepare()
     host, port = address(sys.argv, 8443)
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host, port, 1)  # https=1: TLS with cert/app.crt and cert/app.key
+    # TLS with cert/app.crt and cert/app.key (the defaults of certfile and keyfile).
+    zelweb.serve(App(), host, port, https=True)

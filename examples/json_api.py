@@ -13,7 +13,6 @@
 """
 import json
 import os
-import signal
 import sys
 import threading
 from typing import Dict, List, Optional, Union
@@ -33,7 +32,10 @@ def note(note_id: int, text: str) -> Dict[str, Json]:
 
 
 class Notes:
-    """The store. Requests run on threads of their own, so every access holds the lock."""
+    """The store. Requests run on several threads at once, so every access holds the lock.
+
+    It lives in one process: with serve(..., workers=N) each worker would have its own.
+    """
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -156,6 +158,4 @@ if __name__ == "__main__":
     os.makedirs("tmp", exist_ok=True)
     host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
     port = int(sys.argv[2]) if len(sys.argv) > 2 else 8080
-    # The accept loop outlives KeyboardInterrupt; let Ctrl-C end the process.
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host.encode(), port, 0)
+    zelweb.serve(App(), host, port)  # until Ctrl-C or SIGTERM

@@ -7,7 +7,6 @@
 """
 import html
 import os
-import signal
 import sys
 
 import zelweb
@@ -72,5 +71,4 @@ if __name__ == "__main__":
     os.makedirs("uploads", exist_ok=True)
     host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
     port = int(sys.argv[2]) if len(sys.argv) > 2 else 8080
-    signal.signal(signal.SIGINT, signal.SIG_DFL)
-    zelweb.start(App(), host.encode(), port, 0)
+    zelweb.serve(App(), host, port)  # until Ctrl-C or SIGTERM

@@ -1,13 +1,15 @@
 """The examples as users run them: each in its own process, from an empty directory."""
+import http.client
 import os
 import re
+import signal
 import subprocess
 import sys
 
 import pytest
 import requests
 
-from helpers import EXAMPLES, HOST, ExampleProcess, free_port
+from helpers import EXAMPLES, HOST, ExampleProcess, free_port, unverified_context
 
 
 @pytest.fixture(scope="module")
@@ -136,3 +138,31 @@ def test_upload_without_a_file_is_refused(upload):
     r = requests.post(upload.url("/upload"), files={"title": (None, "alone")}, timeout=10)
     assert r.status_code == 400
     assert "No file" in r.text
+
+
+@pytest.mark.parametrize("script, number", [
+    ("hello.py", signal.SIGTERM), ("hello.py", signal.SIGINT), ("hello_tls.py", signal.SIGTERM),
+    ("upload.py", signal.SIGTERM), ("json_api.py", signal.SIGTERM),
+    ("cookies.py", signal.SIGTERM), ("files.py", signal.SIGTERM),
+])
+def test_example_stops_on_a_signal_with_status_0(tmp_path, script, number):
+    if script == "hello_tls.py":
+        subprocess.run(["bash", str(EXAMPLES / "make_cert.sh")], cwd=tmp_path, check=True,
+                       capture_output=True, timeout=60)
+    example = ExampleProcess(script, tmp_path)
+    try:
+        # A kept-alive connection, idle when the signal comes, must not hold the stop up.
+        if script == "hello_tls.py":
+            conn = http.client.HTTPSConnection(HOST, example.port, timeout=10,
+                                               context=unverified_context())
+        else:
+            conn = http.client.HTTPConnection(HOST, example.port, timeout=10)
+        conn.request("GET", "/")
+        response = conn.getresponse()
+        response.read()
+        assert response.getheader("Connection") == "keep-alive"
+        os.kill(example.proc.pid, number)
+        assert example.proc.wait(timeout=15) == 0, example.output()
+        conn.close()
+    finally:
+        example.stop()
