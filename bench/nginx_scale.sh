@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Requests per second through nginx to 1, 2 and 4 zelweb processes, against
 # one zelweb process alone. wrk sends "Connection: close", so every request is
-# a new connection, as zelweb serves them. Each run is bounded in time.
+# a new client connection; behind nginx, deploy/run.sh keeps the upstream
+# connections to zelweb open. Each run is bounded in time.
 #
 #   bench/nginx_scale.sh [DURATION_SECONDS] [CONNECTIONS]     (default: 5 32)
 #
@@ -29,7 +30,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 cat >"$work/app.py" <<'PY'
-import signal, sys
+import sys
 import zelweb
 
 class App:
@@ -37,8 +38,7 @@ class App:
         rows = "".join("<tr><td>%d</td><td>%s</td></tr>" % (i, "x" * (i % 7)) for i in range(100))
         http.c_text(("<table>%s</table>" % rows).encode())
 
-signal.signal(signal.SIGINT, signal.SIG_DFL)
-zelweb.start(App(), sys.argv[1].encode(), int(sys.argv[2]), 0)
+zelweb.serve(App(), sys.argv[1], int(sys.argv[2]))
 PY
 
 free_ports() {  # N: the first of N consecutive free ports, below the ephemeral

@@ -4,11 +4,17 @@
 #   deploy/run.sh N BASE_PORT LISTEN_PORT APP
 #
 # Starts N processes of APP (run as `python3 APP HOST PORT`, as the examples
-# take their address) on BASE_PORT .. BASE_PORT+N-1, then nginx in the
-# foreground on LISTEN_PORT with an upstream over them, from a configuration
+# take their address, each calling zelweb.serve) on BASE_PORT ..
+# BASE_PORT+N-1, then nginx in the foreground on LISTEN_PORT with an upstream
+# over them that keeps its connections to them open, from a configuration
 # generated in a temporary directory. Runs until it is stopped (Ctrl-C, or
-# SIGTERM to its PID) or until one of the processes ends; then stops every
-# process it started, by PID, and removes the temporary directory.
+# SIGTERM to its PID) or until one of the processes ends; then stops nginx
+# gracefully, then every zelweb process with SIGTERM (serve finishes the
+# requests it has), all by PID, and removes the temporary directory.
+#
+# An application that calls zelweb.serve(..., workers=W) itself is one
+# process on one port: run it with N=1, and nginx's one upstream server is
+# its W workers, which share the port.
 #
 # The zelweb processes run in the current directory (their tmp/ and cert/ are
 # there); tmp/ is made when missing. Settings, from the environment:
@@ -47,19 +53,35 @@ command -v "$NGINX" >/dev/null || { echo "$0: nginx not found (apt-get install -
 
 conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/zelweb-deploy.XXXXXX")
 chmod 755 "$conf_dir"  # nginx's workers write request bodies below it
-pids=()
+pids=()       # the zelweb processes
+nginx_pid=""
+
+wait_gone() {  # tenths-of-a-second pid...: waits until none of them is alive
+    local tries=$1 pid alive
+    shift
+    for _ in $(seq "$tries"); do
+        alive=0
+        for pid in "$@"; do kill -0 "$pid" 2>/dev/null && alive=1; done
+        [ $alive -eq 0 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
 
 stop_all() {
     trap - EXIT INT TERM
     local pid
+    # nginx first, so that no request reaches a zelweb process that has
+    # stopped accepting: QUIT lets it finish the requests it has (5 s at most).
+    if [ -n "$nginx_pid" ]; then
+        kill -QUIT "$nginx_pid" 2>/dev/null || true
+        wait_gone 50 "$nginx_pid" || kill -TERM "$nginx_pid" 2>/dev/null || true
+    fi
+    # Then zelweb: SIGTERM lets serve finish its requests within its
+    # shutdown_timeout (10 s by default); SIGKILL only after 12 s.
     for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for _ in $(seq 50); do
-        local alive=0
-        for pid in "${pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=1; done
-        [ $alive -eq 0 ] && break
-        sleep 0.1
-    done
-    for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+    wait_gone 120 "${pids[@]}" $nginx_pid ||
+        for pid in "${pids[@]}" $nginx_pid; do kill -KILL "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     rm -rf "$conf_dir"
 }
@@ -124,7 +146,13 @@ http {
     scgi_temp_path $conf_dir/scgi;
 
     upstream zelweb {
-$servers    }
+$servers
+        # Connections to zelweb are kept open and reused: up to 16 idle ones
+        # per nginx worker, each closed by nginx after 4 s idle, before
+        # serve's keep_alive (5 s) would close it under a request in flight.
+        keepalive 16;
+        keepalive_timeout 4s;
+    }
 
     server {
         listen $LISTEN_HOST:$listen_port;
@@ -135,9 +163,10 @@ $servers    }
         # paths that take them only.
         client_max_body_size 1000k;
 
-        # One request per connection: zelweb closes after every response.
-        proxy_http_version 1.0;
-        proxy_set_header Connection close;
+        # HTTP/1.1 without a Connection header of the client's: the upstream
+        # connection stays open for the next request (serve keeps it alive).
+        proxy_http_version 1.1;
+        proxy_set_header Connection "";
         # nginx has the whole body before it connects (request buffering), so
         # a 100-continue exchange with zelweb would only confuse the response.
         proxy_set_header Expect "";
@@ -161,14 +190,14 @@ $upload_locations    }
 EOF
 
 "$NGINX" -p "$conf_dir" -c "$conf_dir/nginx.conf" -e stderr &
-pids+=($!)
-wait_listening "$LISTEN_HOST" "$listen_port" "${pids[-1]}" ||
+nginx_pid=$!
+wait_listening "$LISTEN_HOST" "$listen_port" "$nginx_pid" ||
     { echo "$0: nginx did not start; configuration in $conf_dir/nginx.conf:" >&2; cat "$conf_dir/nginx.conf" >&2; exit 1; }
 echo "ready: http://$LISTEN_HOST:$listen_port/ -> $count zelweb process(es) on $BACKEND_HOST:$base_port-$((base_port + count - 1))"
 
 # Ends when any process ends: a server that died must not go unnoticed.
 set +e
-wait -n "${pids[@]}"
+wait -n "${pids[@]}" "$nginx_pid"
 status=$?
 echo "$0: a process ended (status $status); stopping the rest" >&2
 exit 1

@@ -1,5 +1,6 @@
 """zelweb behind nginx, as deploy/run.sh sets it up: requests of every body
-kind reach one of several processes, and the proxy's limits match zelweb's."""
+kind reach one of several processes over connections nginx keeps open, and
+the proxy's limits match zelweb's."""
 import hashlib
 import os
 import pathlib
@@ -26,7 +27,7 @@ MAX_POST = 1024000
 
 # Answers with what it read, as JSON, and which process it is.
 ECHO_APP = '''\
-import hashlib, json, os, signal, sys
+import hashlib, json, os, sys
 import zelweb
 
 PORT = int(sys.argv[2])
@@ -55,10 +56,10 @@ class App:
             "client": forwarded.rpartition(b",")[2].strip().decode(),
             "forwarded_for": forwarded.decode(),
             "token": http.c_get_auth(b"token").decode(),
+            "remote_port": http.c_remote_port(),  # nginx's end of the upstream connection
         }).encode())
 
-signal.signal(signal.SIGINT, signal.SIG_DFL)
-zelweb.start(App(), sys.argv[1].encode(), PORT, 0)
+zelweb.serve(App(), sys.argv[1], PORT)
 '''
 
 
@@ -117,6 +118,17 @@ def test_get_reaches_every_process_with_query_and_client_address(deployed):
         assert (echo["path"], echo["q"], echo["client"]) == ("/echo", "a b!", "127.0.0.1")
         seen.add(echo["port"])
     assert seen == set(deployed.ports)
+
+
+def test_nginx_reuses_its_connections_to_zelweb(deployed):
+    requests_sent = 12
+    connections = set()
+    for _ in range(requests_sent):
+        # A new client connection each time: only nginx's upstream side is kept.
+        echo = requests.get(deployed.url("/echo"), headers={"Connection": "close"},
+                            timeout=10).json()
+        connections.add((echo["port"], echo["remote_port"]))
+    assert len(connections) < requests_sent / 2, connections
 
 
 def test_form_post_is_read(deployed):
