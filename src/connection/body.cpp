@@ -74,7 +74,7 @@ Outcome read_body(Connection& c, HttpObject* http) {
     // there is a body to read.
     if (!post && !has_body) return Outcome::done;
     Ref timeout = Ref::steal(PyFloat_FromDouble(static_cast<double>(post_timeout)));
-    if (!timeout || !call_method(c.con, names.settimeout, timeout.get())) return Outcome::failed;
+    if (!timeout || !c.channel.set_timeout(timeout.get())) return Outcome::failed;
     if (!has_body) return Outcome::done;
     if (post && field_text(http->request_content_type) == "multipart/form-data")
         return read_upload(c, http);

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "connection/socket_io.hpp"
-
 namespace zelweb {
 
 namespace {
@@ -21,7 +19,7 @@ bool BodySource::begin() {
     size_t buffered = c_.received - c_.taken;
     bool waiting = chunked_ ? buffered == 0 : buffered < left_;
     if (!c_.expect_continue || !waiting) return true;
-    return send_all(c_.con, continue_line.data(), continue_line.size());
+    return c_.channel.send(continue_line.data(), continue_line.size());
 }
 
 Py_ssize_t BodySource::read(char* buffer, size_t size) {
@@ -30,7 +28,7 @@ Py_ssize_t BodySource::read(char* buffer, size_t size) {
 }
 
 Py_ssize_t BodySource::receive(char* buffer, size_t size) {
-    Py_ssize_t n = receive_into(c_.con, buffer, size);
+    Py_ssize_t n = c_.channel.receive(buffer, size);
     if (n == 0) c_.unread_body = 0;  // the peer has closed: nothing more will come
     return n;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "connection/channel.hpp"
 #include "context/upload_list.hpp"
 #include "parse/framing.hpp"
 #include "parse/limits.hpp"
@@ -51,16 +52,17 @@ private:
 };
 
 struct Connection {
-    explicit Connection(PyObject* con) : con(con) {}
+    explicit Connection(Channel& channel) : channel(channel) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    PyObject* con;  // borrowed from the caller
+    Channel& channel;
     char head[head_capacity];
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it
     size_t taken = 0;      // of those, what the request has used so far
     bool expect_continue = false;
+    bool asks_close = false, asks_keep_alive = false;  // the options of its Connection lines
     BodyFraming framing;
     // Body bytes announced but never received: the close must not reset the
     // connection while the peer is still sending them. A chunked body not

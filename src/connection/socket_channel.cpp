@@ -1,6 +1,5 @@
-// Receives and sends on the connection object.
-#include "connection/socket_io.hpp"
-
+// The channel through the socket object's methods.
+#include "connection/channel.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
@@ -29,14 +28,33 @@ bool no_progress() {
 
 }  // namespace
 
-Py_ssize_t receive_into(PyObject* con, char* buffer, size_t size) {
+bool SocketChannel::prepare(PyObject* receive_timeout) {
+    if (!call_method(con_, names.setblocking, Py_False) || !set_timeout(receive_timeout))
+        return false;
+    // A TLS socket made without a handshake on accept: it is done here, on
+    // this connection's own thread and under the head's time limit.
+    bool tls = _PyType_Lookup(Py_TYPE(con_), names.do_handshake) != nullptr;
+    return !tls || call_method(con_, names.do_handshake);
+}
+
+bool SocketChannel::set_timeout(PyObject* seconds) {
+    if (skip_unchanged_) {
+        double value = PyFloat_AsDouble(seconds);
+        if (value == -1.0 && PyErr_Occurred()) return false;
+        if (value == timeout_) return true;
+        timeout_ = value;
+    }
+    return static_cast<bool>(call_method(con_, names.settimeout, seconds));
+}
+
+Py_ssize_t SocketChannel::receive(char* buffer, size_t size) {
     Ref view =
         Ref::steal(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(size), PyBUF_WRITE));
     if (!view) return -1;
-    return checked_count(call_method(con, names.recv_into, view.get()), size, "recv_into");
+    return checked_count(call_method(con_, names.recv_into, view.get()), size, "recv_into");
 }
 
-bool send_all(PyObject* con, const char* data, size_t size) {
+bool SocketChannel::send(const char* data, size_t size) {
     Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(data),
                                                   static_cast<Py_ssize_t>(size), PyBUF_READ));
     if (!view) return false;
@@ -48,7 +66,7 @@ bool send_all(PyObject* con, const char* data, size_t size) {
                                                          static_cast<Py_ssize_t>(size)));
         if (!piece) return false;
         Py_ssize_t count =
-            checked_count(call_method(con, names.send, piece.get()), size - sent, "send");
+            checked_count(call_method(con_, names.send, piece.get()), size - sent, "send");
         if (count < 0) return false;
         if (count == 0) return no_progress();
         sent += static_cast<size_t>(count);
@@ -56,19 +74,26 @@ bool send_all(PyObject* con, const char* data, size_t size) {
     return true;
 }
 
-bool send_bytes(PyObject* con, PyObject* bytes) {
+bool SocketChannel::send_bytes(PyObject* bytes) {
     // Most responses go out in one send of the object itself; only a partial
     // send needs views of the rest.
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
-    Py_ssize_t count = checked_count(call_method(con, names.send, bytes), size, "send");
+    Py_ssize_t count = checked_count(call_method(con_, names.send, bytes), size, "send");
     if (count < 0) return false;
     if (static_cast<size_t>(count) == size) return true;
     if (count == 0) return no_progress();
-    return send_all(con, PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
+    return send(PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
-bool is_tls_connection(PyObject* con) {
-    return _PyType_Lookup(Py_TYPE(con), names.do_handshake) != nullptr;
+bool SocketChannel::send_file(PyObject* file, uint64_t count) {
+    Ref n = Ref::steal(PyLong_FromUnsignedLongLong(count));
+    return n && call_method(con_, names.sendfile, file, names.int_0, n.get());
 }
+
+bool SocketChannel::shutdown_write() {
+    return static_cast<bool>(call_method(con_, names.shutdown, names.int_1));
+}
+
+bool SocketChannel::close() { return static_cast<bool>(call_method(con_, names.close)); }
 
 }  // namespace zelweb
