@@ -18,6 +18,9 @@ public:
     virtual ~Channel() = default;
 
     PyObject* socket() const { return con_; }  // borrowed
+    // A receive or a send has failed: the peer has gone, reset or stalled,
+    // and the error it left is no fault of the server.
+    bool broken() const { return broken_; }
 
     // Made ready for the head: non-blocking with time limits, the TLS
     // handshake done.
@@ -37,7 +40,14 @@ public:
     virtual bool close() = 0;
 
 protected:
+    // Marks a failed receive or send; returns what it was given.
+    template <typename T>
+    T failed_io(T result) {
+        broken_ = true;
+        return result;
+    }
     PyObject* con_;
+    bool broken_ = false;
 };
 
 // Through con.recv_into, con.send, con.sendfile, con.settimeout...

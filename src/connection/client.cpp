@@ -53,6 +53,7 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
             if (!close_connection(c) || !remove_uploads(c, http)) error_exit(c, http);
             break;
         case Outcome::close_quietly:
+        case Outcome::too_large:  // start sets no max_body
             close_quietly(c);
             if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
             break;

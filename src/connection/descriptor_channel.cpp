@@ -31,6 +31,20 @@ bool os_error(int error) {
 
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
+// One system call with the interpreter lock released, retried when a signal
+// interrupts it; the error number of a failure in `error`.
+template <typename Call>
+ssize_t unlocked(Call call, int& error) {
+    ssize_t n;
+    Py_BEGIN_ALLOW_THREADS
+        do {
+            n = call();
+        } while (n < 0 && errno == EINTR);
+        error = errno;
+    Py_END_ALLOW_THREADS
+    return n;
+}
+
 }  // namespace
 
 bool DescriptorChannel::prepare(PyObject* receive_timeout) {
@@ -49,25 +63,20 @@ bool DescriptorChannel::set_timeout(PyObject* seconds) {
 
 bool DescriptorChannel::wait(short events) {
     struct pollfd p = {fd_, events, 0};
-    int ready, error;
-    Py_BEGIN_ALLOW_THREADS do { ready = poll(&p, 1, timeout_ms_); }
-    while (ready < 0 && errno == EINTR);
-    error = errno;
-    Py_END_ALLOW_THREADS if (ready < 0) return os_error(error);
-    if (ready == 0) return timed_out();
+    int error;
+    ssize_t ready = unlocked([&] { return static_cast<ssize_t>(poll(&p, 1, timeout_ms_)); }, error);
+    if (ready < 0) return failed_io(os_error(error));
+    if (ready == 0) return failed_io(timed_out());
     return true;
 }
 
 Py_ssize_t DescriptorChannel::receive(char* buffer, size_t size) {
     for (;;) {
-        ssize_t n;
         int error;
-        Py_BEGIN_ALLOW_THREADS do { n = recv(fd_, buffer, size, 0); }
-        while (n < 0 && errno == EINTR);
-        error = errno;
-        Py_END_ALLOW_THREADS if (n >= 0) return static_cast<Py_ssize_t>(n);
+        ssize_t n = unlocked([&] { return recv(fd_, buffer, size, 0); }, error);
+        if (n >= 0) return static_cast<Py_ssize_t>(n);
         if (!would_block(error)) {
-            os_error(error);
+            failed_io(os_error(error));
             return -1;
         }
         if (!wait(POLLIN)) return -1;
@@ -77,18 +86,15 @@ Py_ssize_t DescriptorChannel::receive(char* buffer, size_t size) {
 bool DescriptorChannel::send(const char* data, size_t size) {
     size_t sent = 0;
     while (sent < size) {
-        ssize_t n;
         int error;
-        Py_BEGIN_ALLOW_THREADS do { n = ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL); }
-        while (n < 0 && errno == EINTR);
-        error = errno;
-        Py_END_ALLOW_THREADS if (n > 0) { sent += static_cast<size_t>(n); }
-        else if (n < 0 && !would_block(error)) {
-            return os_error(error);
-        }
-        else if (!wait(POLLOUT)) {
+        ssize_t n =
+            unlocked([&] { return ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL); }, error);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n < 0 && !would_block(error))
+            return failed_io(os_error(error));
+        else if (!wait(POLLOUT))
             return false;
-        }
     }
     return true;
 }
@@ -99,27 +105,23 @@ bool DescriptorChannel::send_bytes(PyObject* bytes) {
 
 bool DescriptorChannel::send_file(PyObject* file, uint64_t count) {
     Ref number = call_method(file, names.fileno);
-    int in = number ? static_cast<int>(PyLong_AsLong(number.get())) : -1;
-    if (in < 0) return !PyErr_Occurred() && os_error(EBADF);
+    long in = number ? PyLong_AsLong(number.get()) : -1;
+    if (in < 0) return PyErr_Occurred() ? false : os_error(EBADF);
     off_t offset = 0;
     uint64_t left = count;
     while (left > 0) {
-        ssize_t n;
         int error;
-        size_t piece = left < (size_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        Py_BEGIN_ALLOW_THREADS do { n = sendfile(fd_, in, &offset, piece); }
-        while (n < 0 && errno == EINTR);
-        error = errno;
-        Py_END_ALLOW_THREADS if (n > 0) { left -= static_cast<uint64_t>(n); }
-        else if (n == 0) {
+        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
+        ssize_t n =
+            unlocked([&] { return sendfile(fd_, static_cast<int>(in), &offset, piece); }, error);
+        if (n > 0)
+            left -= static_cast<uint64_t>(n);
+        else if (n == 0)
             return true;  // the file has become shorter
-        }
-        else if (!would_block(error)) {
-            return os_error(error);
-        }
-        else if (!wait(POLLOUT)) {
+        else if (!would_block(error))
+            return failed_io(os_error(error));
+        else if (!wait(POLLOUT))
             return false;
-        }
     }
     return true;
 }

@@ -124,6 +124,7 @@ void store_peer(HttpObject* http, PyObject* addr) {
 
 HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines) {
     auto started = std::chrono::steady_clock::now();
+    c.head_began = started;
     bool waiting = c.received == 0;  // for the head's first byte
     if (waiting && first_wait && !c.channel.set_timeout(first_wait)) return receive_failure(false);
     int run = 0;
@@ -147,7 +148,7 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
         if (waiting && first_wait) {
             // The head has begun: from here on its own limits hold.
             waiting = false;
-            started = std::chrono::steady_clock::now();
+            started = c.head_began = std::chrono::steady_clock::now();
             receives = -1;
             if (!c.channel.set_timeout(names.head_receive_timeout)) return receive_failure(true);
         }
@@ -162,6 +163,7 @@ Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
     store_peer(http, addr);
     if (!parse_head(c, http)) return Outcome::close_quietly;
     c.taken = c.head_size;
+    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
     switch (c.framing.kind) {
         case BodyFraming::Kind::none: break;
         case BodyFraming::Kind::length: {

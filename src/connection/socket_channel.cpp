@@ -51,7 +51,8 @@ Py_ssize_t SocketChannel::receive(char* buffer, size_t size) {
     Ref view =
         Ref::steal(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(size), PyBUF_WRITE));
     if (!view) return -1;
-    return checked_count(call_method(con_, names.recv_into, view.get()), size, "recv_into");
+    Py_ssize_t n = checked_count(call_method(con_, names.recv_into, view.get()), size, "recv_into");
+    return n < 0 ? failed_io(n) : n;
 }
 
 bool SocketChannel::send(const char* data, size_t size) {
@@ -67,8 +68,8 @@ bool SocketChannel::send(const char* data, size_t size) {
         if (!piece) return false;
         Py_ssize_t count =
             checked_count(call_method(con_, names.send, piece.get()), size - sent, "send");
-        if (count < 0) return false;
-        if (count == 0) return no_progress();
+        if (count < 0) return failed_io(false);
+        if (count == 0) return failed_io(no_progress());
         sent += static_cast<size_t>(count);
     }
     return true;
@@ -79,15 +80,16 @@ bool SocketChannel::send_bytes(PyObject* bytes) {
     // send needs views of the rest.
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(bytes));
     Py_ssize_t count = checked_count(call_method(con_, names.send, bytes), size, "send");
-    if (count < 0) return false;
+    if (count < 0) return failed_io(false);
     if (static_cast<size_t>(count) == size) return true;
-    if (count == 0) return no_progress();
+    if (count == 0) return failed_io(no_progress());
     return send(PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
 bool SocketChannel::send_file(PyObject* file, uint64_t count) {
     Ref n = Ref::steal(PyLong_FromUnsignedLongLong(count));
-    return n && call_method(con_, names.sendfile, file, names.int_0, n.get());
+    if (!n) return false;
+    return call_method(con_, names.sendfile, file, names.int_0, n.get()) || failed_io(false);
 }
 
 bool SocketChannel::shutdown_write() {

@@ -59,6 +59,7 @@ bool make_names() {
            intern(n.g_threading, "threading") && intern(n.g_random, "random") &&
            intern(n.g_os, "os") && intern(n.g_time, "time") && intern(n.g_ssl, "ssl") &&
            keywords(n.kw_target_args, "target", "args") &&
+           keep(n.kw_target_args_daemon, Py_BuildValue("(sss)", "target", "args", "daemon")) &&
            keywords(n.kw_server_side_handshake, "server_side", "do_handshake_on_connect") &&
            intern(n.banner_prefix, "[-] Serving: ") && intern(n.cert_file, "cert/app.crt") &&
            intern(n.key_file, "cert/app.key") && intern(n.mode_wb, "wb") &&

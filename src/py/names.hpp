@@ -16,7 +16,7 @@ struct Names {
     // module globals
     PyObject *g_socket, *g_threading, *g_random, *g_os, *g_time, *g_ssl;
     // keyword-name tuples for vectorcall
-    PyObject *kw_target_args, *kw_server_side_handshake;
+    PyObject *kw_target_args, *kw_target_args_daemon, *kw_server_side_handshake;
     // text constants
     PyObject *banner_prefix, *cert_file, *key_file, *mode_wb, *mode_rb;
     // numbers

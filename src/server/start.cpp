@@ -11,6 +11,7 @@
 #include "py/globals.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
+#include "server/accept_pause.hpp"
 
 namespace zelweb {
 
@@ -132,7 +133,10 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         return nullptr;
     }
     for (;;) {
-        if (!serve_one(server.get(), app, wrap_callable.get())) PyErr_Clear();
+        if (!serve_one(server.get(), app, wrap_callable.get())) {
+            pause_if_exhausted();
+            PyErr_Clear();
+        }
     }
 }
 
