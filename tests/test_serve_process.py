@@ -110,7 +110,6 @@ def test_idle_connection_is_closed_after_keep_alive(serve_dir):
             assert time.monotonic() - answered >= 0.5
 
 
-@pytest.mark.slow
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_stop_lets_the_request_in_flight_finish(serve_dir, sig):
     with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, shutdown_timeout=60') as srv, \
@@ -176,7 +175,6 @@ def many_descriptors():
     resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
-@pytest.mark.slow
 def test_max_connections_holds_under_2000_clients(serve_dir, many_descriptors):
     clients, bound = 2000, 50
     selector = selectors.DefaultSelector()
@@ -223,7 +221,6 @@ def test_max_connections_holds_under_2000_clients(serve_dir, many_descriptors):
     assert len(replies) == clients and answers == {serve_head(len(body), b"close") + body}
 
 
-@pytest.mark.slow
 def test_workers_share_the_port_and_a_killed_one_is_replaced(serve_dir):
     with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, workers=2, max_connections=1') as srv:
         assert wait_until(lambda: len(children(srv.proc.pid)) == 2)
