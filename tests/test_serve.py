@@ -158,22 +158,30 @@ def echo(http):
     http.c_text(http.c_method() + b" " + http.c_url() + b" " + http.c_query() + b" " + http.c_json())
 
 
-def test_pipelined_requests_are_answered_in_order(serving):
+def test_pipelined_requests_are_answered_in_order(serving, tmp_path):
     srv = serving()
     srv.handle(b"/echo", echo)
-    requests_ = [
-        b"GET /echo?n=1 HTTP/1.1\r\nHost: x\r\n\r\n",
-        post_request(b"/echo?n=2", b"a=1&b=2"),
-        b"POST /echo?n=3 HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
-        b"Transfer-Encoding: chunked\r\n\r\n4\r\n{\"a\"\r\n3\r\n: 1\r\n1\r\n}\r\n0\r\n\r\n",
-        b"GET /echo?n=4 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+    (tmp_path / "page.txt").write_bytes(b"file body\n")
+    srv.handle(b"/data", lambda http: http.c_data(os.fsencode(tmp_path / "page.txt")))
+
+    def upload(http):
+        with open(http.c_files(b"tmp_name"), "rb") as f:
+            http.c_text(b"upload " + f.read())
+    srv.handle(b"/upload", upload)
+    sent = [
+        (b"GET /echo?n=1 HTTP/1.1\r\nHost: x\r\n\r\n", b"GET /echo n=1 "),
+        (post_request(b"/echo?n=2", b"a=1&b=2"), b"POST /echo n=2 a=1&b=2"),
+        (upload_request(b"/upload", multipart([part(b"file", b"x\r\n--X", b"f")])), b"upload x\r\n--X"),
+        (b"POST /echo?n=3 HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+         b"Transfer-Encoding: chunked\r\n\r\n4\r\n{\"a\"\r\n3\r\n: 1\r\n1\r\n}\r\n0\r\n\r\n",
+         b'POST /echo n=3 {"a": 1}'),
+        (b"GET /data HTTP/1.1\r\nHost: x\r\n\r\n", b"file body\n"),
+        (b"GET /echo?n=4 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"GET /echo n=4 "),
     ]
-    bodies = [b"GET /echo n=1 ", b"POST /echo n=2 a=1&b=2", b'POST /echo n=3 {"a": 1}',
-              b"GET /echo n=4 "]
-    expected = b"".join(serve_head(len(b), b"close" if i == 3 else b"keep-alive") + b
-                        for i, b in enumerate(bodies))
+    expected = b"".join(serve_head(len(body), b"close" if i == len(sent) - 1 else b"keep-alive")
+                        + body for i, (_, body) in enumerate(sent))
     with socket.create_connection((HOST, srv.port), timeout=10) as s:
-        s.sendall(b"".join(requests_))
+        s.sendall(b"".join(request for request, _ in sent))
         assert undated(read_to_close(s)) == expected
 
 

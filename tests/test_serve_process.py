@@ -139,14 +139,15 @@ def test_stop_lets_the_request_in_flight_finish(serve_dir, sig):
 def test_stuck_route_does_not_hold_the_stop(serve_dir, timeout, signals):
     with ServeProcess(APP, serve_dir, f'"127.0.0.1", 0, shutdown_timeout={timeout}') as srv, \
             Conn(srv.port) as busy:
-        busy.send(HOLD)
-        srv.wait_for("holding")
+        busy.send(upload_request(b"/hold", multipart([part(b"file", b"x" * 5000, b"f.bin")])))
+        tmp = srv.wait_match(r"holding \d+ (\S+)").group(1)
         os.kill(srv.proc.pid, signal.SIGTERM)
         if signals == 2:
             assert wait_until(lambda: refused(srv.port), timeout=10)
             os.kill(srv.proc.pid, signal.SIGTERM)
         assert srv.wait(20) == 0  # well before the route's 120 s, and the 60 s limit
     assert "serve returned None" in srv.output()
+    assert not (serve_dir / tmp).exists()  # removed by the stop while route still held it
 
 
 def socket_count(pid):
