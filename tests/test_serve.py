@@ -50,34 +50,18 @@ class NoRoute:
         http.c_text(b"should not serve")
 
 
-@pytest.mark.parametrize("bad, error", [
-    ({"host": 123}, TypeError),
-    ({"host": None}, TypeError),
-    ({"port": "8080"}, TypeError),
-    ({"port": None}, TypeError),
-    ({"https": True, "certfile": 123}, TypeError),
-    ({"https": True, "keyfile": None}, TypeError),
-    ({"upload_dir": 123}, TypeError),
-    ({"keep_alive": "5"}, TypeError),
-    ({"keep_alive": None}, TypeError),
-    ({"max_connections": "10"}, TypeError),
-    ({"max_connections": 2.5}, TypeError),
-    ({"workers": None}, TypeError),
-    ({"backlog": "1"}, TypeError),
-    ({"shutdown_timeout": "1"}, TypeError),
-    ({"max_body": "1"}, TypeError),
-    ({"max_body": 1.5}, TypeError),
-    ({"access_log": "stderr"}, TypeError),
-    ({"port": -1}, ValueError),
-    ({"port": 65536}, ValueError),
-    ({"keep_alive": -1}, ValueError),
-    ({"keep_alive": math.nan}, ValueError),
-    ({"max_connections": 0}, ValueError),
-    ({"workers": 0}, ValueError),
-    ({"backlog": 0}, ValueError),
-    ({"shutdown_timeout": -0.1}, ValueError),
-    ({"max_body": -1}, ValueError),
-], ids=lambda v: repr(v) if isinstance(v, dict) else v.__name__)
+WRONG_TYPES = [{"host": 123}, {"host": None}, {"port": "8080"}, {"https": True, "certfile": 123},
+               {"https": True, "keyfile": None}, {"upload_dir": 123}, {"keep_alive": "5"},
+               {"max_connections": 2.5}, {"workers": None}, {"backlog": "1"},
+               {"shutdown_timeout": "1"}, {"max_body": 1.5}, {"access_log": "stderr"}]
+OUT_OF_RANGE = [{"port": -1}, {"port": 65536}, {"keep_alive": -1}, {"keep_alive": math.nan},
+                {"max_connections": 0}, {"workers": 0}, {"backlog": 0},
+                {"shutdown_timeout": -0.1}, {"max_body": -1}]
+
+
+@pytest.mark.parametrize("bad, error", [(b, TypeError) for b in WRONG_TYPES] +
+                         [(b, ValueError) for b in OUT_OF_RANGE],
+                         ids=lambda v: repr(v) if isinstance(v, dict) else v.__name__)
 def test_bad_argument_raises_before_binding(workdir, capfd, bad, error):
     port = free_port()
     raised = call_serve(**{"app": NoRoute(), "host": HOST, "port": port, **bad})

@@ -23,6 +23,9 @@ import os, signal, sys, threading, time, zelweb
 lock = threading.Lock()
 held = [0, 0]
 
+def say(*words):  # one write: lines from threads and workers never interleave
+    os.write(1, (" ".join(map(str, words)) + "\n").encode())
+
 class App:
     def route(self, http):
         if http.c_url() != b"/hold":
@@ -32,8 +35,8 @@ class App:
             held[0] += 1
             if held[0] > held[1]:
                 held[1] = held[0]
-                print("most", held[1], flush=True)
-        print("holding", os.getpid(), http.c_files(b"tmp_name").decode() or "-", flush=True)
+                say("most", held[1])
+        say("holding", os.getpid(), http.c_files(b"tmp_name").decode() or "-")
         deadline = time.monotonic() + 120
         while not os.path.exists("release") and time.monotonic() < deadline:
             time.sleep(0.01)
@@ -42,12 +45,12 @@ class App:
         http.c_text(b"held %d" % os.getpid())
 
 def previous(signum, frame):
-    print("previous handler", signum, flush=True)
+    say("previous handler", signum)
 
 signal.signal(signal.SIGINT, previous)
 signal.signal(signal.SIGTERM, previous)
 result = eval("zelweb.serve(App(), " + sys.argv[1] + ")")
-print("serve returned", repr(result), flush=True)
+say("serve returned", repr(result))
 os.kill(os.getpid(), signal.SIGINT)
 os.kill(os.getpid(), signal.SIGTERM)
 '''
