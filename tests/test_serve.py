@@ -160,10 +160,12 @@ def test_pipelined_requests_are_answered_in_order(serving, tmp_path):
          b"Transfer-Encoding: chunked\r\n\r\n4\r\n{\"a\"\r\n3\r\n: 1\r\n1\r\n}\r\n0\r\n\r\n",
          b'POST /echo n=3 {"a": 1}'),
         (b"GET /data HTTP/1.1\r\nHost: x\r\n\r\n", b"file body\n"),
+        (b"HEAD /echo?n=5 HTTP/1.1\r\nHost: x\r\n\r\n", b"HEAD /echo n=5 "),  # head only
         (b"GET /echo?n=4 HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", b"GET /echo n=4 "),
     ]
     expected = b"".join(serve_head(len(body), b"close" if i == len(sent) - 1 else b"keep-alive")
-                        + body for i, (_, body) in enumerate(sent))
+                        + (b"" if request.startswith(b"HEAD") else body)
+                        for i, (request, body) in enumerate(sent))
     with socket.create_connection((HOST, srv.port), timeout=10) as s:
         s.sendall(b"".join(request for request, _ in sent))
         assert undated(read_to_close(s)) == expected

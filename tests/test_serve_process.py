@@ -80,6 +80,8 @@ def refused(port):
         return False
     except ConnectionRefusedError:
         return True
+    except OSError:  # queued as the listener closed, and reset with it
+        return False
 
 
 def holders(srv):
