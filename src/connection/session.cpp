@@ -45,16 +45,6 @@ std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));
 }
 
-// The request line's version: 1 for HTTP/1.1 and later 1.x, 0 for HTTP/1.0,
-// -1 for a version this server does not speak, -2 for no version at all.
-int minor_version(std::string_view protocol) {
-    if (protocol.size() != 8 || protocol.substr(0, 5) != "HTTP/" || protocol[6] != '.') return -2;
-    char major = protocol[5], minor = protocol[7];
-    if (major < '0' || major > '9' || minor < '0' || minor > '9') return -2;
-    if (major != '1') return -1;
-    return minor == '0' ? 0 : 1;
-}
-
 // The error route raised, reported once, naming the request it failed.
 void report_route_error(const Connection& c) {
     SavedError error;
@@ -103,10 +93,11 @@ Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
     if (c.framing.kind == BodyFraming::Kind::unsupported) return answer_own(c, not_implemented);
     if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
         return answer_own(c, bad_request);
-    int version = minor_version(field_text(http->request_protocol));
+    int version = http_minor_version(field_text(http->request_protocol));
     if (version == -2 || !is_token(field_text(http->method))) return answer_own(c, bad_request);
     if (version == -1) return answer_own(c, version_not_supported);
-    bool keep = o.keep_alive_seconds > 0 && (version == 1 ? !c.asks_close : c.asks_keep_alive);
+    bool keep =
+        o.keep_alive_seconds > 0 && (version == 1 ? !c.connection.close : c.connection.keep_alive);
 
     outcome = read_body(c, http);
     if (outcome == Outcome::upload_error) {
@@ -155,7 +146,8 @@ void begin_next_request(Connection& c) {
         c.received -= c.taken;
     }
     c.head_size = c.taken = 0;
-    c.expect_continue = c.asks_close = c.asks_keep_alive = false;
+    c.expect_continue = false;
+    c.connection = ConnectionOptions();
     c.framing = BodyFraming();
     c.unread_body = 0;
     c.sending = false;
