@@ -124,7 +124,8 @@ def test_version_and_connection_header_decide_whether_it_stays_open(serving, ver
     with Conn(srv.port) as c:
         for _ in range(2 if kept else 1):
             c.send(b"GET /v " + version + b"\r\nHost: x\r\n" + header + b"\r\n")
-            assert undated(c.response()) == serve_head(1, b"keep-alive" if kept else b"close") + b"v"
+            connection = b"keep-alive" if kept else b"close"
+            assert undated(c.response()) == serve_head(1, connection) + b"v"
         if not kept:
             assert c.closed()
 
@@ -139,7 +140,7 @@ def test_keep_alive_zero_serves_one_request_per_connection(serving):
 
 
 def echo(http):
-    http.c_text(http.c_method() + b" " + http.c_url() + b" " + http.c_query() + b" " + http.c_json())
+    http.c_text(b" ".join([http.c_method(), http.c_url(), http.c_query(), http.c_json()]))
 
 
 def test_pipelined_requests_are_answered_in_order(serving, tmp_path):
@@ -155,7 +156,8 @@ def test_pipelined_requests_are_answered_in_order(serving, tmp_path):
     sent = [
         (b"GET /echo?n=1 HTTP/1.1\r\nHost: x\r\n\r\n", b"GET /echo n=1 "),
         (post_request(b"/echo?n=2", b"a=1&b=2"), b"POST /echo n=2 a=1&b=2"),
-        (upload_request(b"/upload", multipart([part(b"file", b"x\r\n--X", b"f")])), b"upload x\r\n--X"),
+        (upload_request(b"/upload", multipart([part(b"file", b"x\r\n--X", b"f")])),
+         b"upload x\r\n--X"),
         (b"POST /echo?n=3 HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
          b"Transfer-Encoding: chunked\r\n\r\n4\r\n{\"a\"\r\n3\r\n: 1\r\n1\r\n}\r\n0\r\n\r\n",
          b'POST /echo n=3 {"a": 1}'),
