@@ -239,7 +239,7 @@ def post_with(headers, body=b"hello"):
     (b"GET /made\r\nHost: x\r\n\r\n", b"400"),
     (b"GET /made HTTP/1.1 more\r\nHost: x\r\n\r\n", b"400"),
     (b"G(T /made HTTP/1.1\r\nHost: x\r\n\r\n", b"400"),
-    (b"GET /made HTTP/2.0\r\nHost: x\r\n\r\n", b"400"),
+    (b"GET /made HTTP/2.0\r\nHost: x\r\n\r\n", b"505"),
     (post_with(b"Content-Length: +5\r\n"), b"400"),
     (post_with(b"Content-Length: five\r\n"), b"400"),
     (post_with(b"Content-Length: 5\r\nContent-Length: 6\r\n"), b"400"),

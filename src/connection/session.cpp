@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -67,6 +68,9 @@ void clear_peer_failure(const Channel& channel) {
 }
 
 Ending answer_own(Connection& c, const OwnResponse& r) {
+    // What the client still sends is read for a moment before the close,
+    // so that it reads this answer rather than a reset.
+    if (!c.body_complete || r.status != route_failed.status) c.unread_body = drain_limit;
     long bytes = send_own_response(c.channel, r);
     if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
     return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
@@ -81,9 +85,10 @@ unsigned long long body_bytes(const HttpObject* http) {
 // One request whose head is complete: the record, the body, route, the
 // response. The record is detached and its uploads removed by the caller.
 Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
-                     const SessionControl& control, Connection& c, Ref& record) {
+                     SessionControl& control, Connection& c, Ref& record) {
     Outcome outcome = fill_record(c, addr, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
+    control.request = http;
     if (outcome == Outcome::failed) {
         report_ignored_in(serve_context);
         return answer_own(c, route_failed);
@@ -94,7 +99,11 @@ Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
     if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
         return answer_own(c, bad_request);
     int version = http_minor_version(field_text(http->request_protocol));
-    if (version == -2 || !is_token(field_text(http->method))) return answer_own(c, bad_request);
+    // Exactly three pieces: words after the version would be read as nothing.
+    std::string_view line = request_line(c);
+    if (version == -2 || !is_token(field_text(http->method)) ||
+        std::count(line.begin(), line.end(), ' ') != 2)
+        return answer_own(c, bad_request);
     if (version == -1) return answer_own(c, version_not_supported);
     bool keep =
         o.keep_alive_seconds > 0 && (version == 1 ? !c.connection.close : c.connection.keep_alive);
@@ -168,6 +177,13 @@ int descriptor_of(PyObject* con) {
 
 }  // namespace
 
+void remove_abandoned_uploads(const SessionControl& control) {
+    if (!control.connection || !control.request) return;
+    SavedError pending;
+    if (!remove_uploads(*control.connection, control.request)) PyErr_Clear();
+    if (!pending.empty()) pending.restore_copy();
+}
+
 void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const SessionOptions& o,
                       SessionControl& control) {
     int fd = descriptor_of(con);
@@ -181,6 +197,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     Channel& channel = o.tls ? static_cast<Channel&>(tls_channel) : plain_channel;
     control.fd = fd;
     Connection c(channel);
+    control.connection = &c;
     c.upload_prefix = o.upload_prefix;
     c.max_body = o.max_body;
     bool ready = channel.prepare(names.head_receive_timeout);
@@ -213,11 +230,13 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
             if (!remove_uploads(c, http)) report_ignored_in(serve_context);
             detach(http);
         }
+        control.request = nullptr;
         if (ending.close) break;
         begin_next_request(c);
     }
     control.fd = -1;  // from here the server must not touch the descriptor
     control.idle = false;
+    control.connection = nullptr;
     // A body left unread is drained a little first, so the peer reads the
     // response rather than a reset.
     if (!close_connection(c)) PyErr_Clear();
