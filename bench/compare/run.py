@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """zelweb side by side with the servers users would pick instead.
 
-    python3 bench/compare/run.py            full: 3 runs x 10 s per cell (about 20 min)
-    python3 bench/compare/run.py --quick    1 run x 3 s per cell (about 2 min), noisy
+    python3 bench/compare/run.py            full: 3 runs x 10 s per cell (about 35 min)
+    python3 bench/compare/run.py --quick    1 run x 3 s per cell (about 4 min), noisy
 
 Builds the current tree into build/bench (and the design's ceiling,
 ceiling.cpp, beside it), installs what is missing (pip: werkzeug, waitress,
