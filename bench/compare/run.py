@@ -540,6 +540,7 @@ def goals(cells, upload):
         goal("%s, c=%d: zelweb p99 / nginx p99" % (sc, GOAL_C),
              div(get(sc, "zelweb", key="p99"), get(sc, "nginx", key="p99")), "≤ 2.0",
              lambda v: v <= 2.0)
+
     def with_p99(sc, a, b):
         # The rate ratio, and both p99 latencies beside it.
         def shown(v):
