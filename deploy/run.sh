@@ -126,15 +126,6 @@ http {
     upstream zelweb {
 $servers    }
 
-    # zelweb reads only Content-Type, Cookie, Auth, User-Agent and
-    # Content-Length: the client's address reaches the application as the
-    # first pair of "Auth" (c_get_auth(b"client_addr")); a client's own
-    # client_addr pair comes later and is never the one found.
-    map \$http_auth \$zelweb_auth {
-        ""      "client_addr=\$remote_addr";
-        default "client_addr=\$remote_addr; \$http_auth";
-    }
-
     server {
         listen $LISTEN_HOST:$listen_port;
 
@@ -151,10 +142,16 @@ $servers    }
         # a 100-continue exchange with zelweb would only confuse the response.
         proxy_set_header Expect "";
         proxy_set_header Host \$host;
-        proxy_set_header X-Real-IP \$remote_addr;
+        # The client's address, for the application to read with
+        # c_header(b"X-Forwarded-For") (c_remote_addr is nginx's own). nginx
+        # appends the address it sees to whatever the client sent, so a chain
+        # from a proxy in front survives for logs; anything before the last
+        # entry may be forged, and the application takes the last one.
+        # (\$remote_addr would overwrite the value instead, to be taken whole,
+        # but would drop that chain.) X-Real-IP holds the same address alone.
         proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
+        proxy_set_header X-Real-IP \$remote_addr;
         proxy_set_header X-Forwarded-Proto \$scheme;
-        proxy_set_header Auth \$zelweb_auth;
 
         location / {
             proxy_pass http://zelweb;

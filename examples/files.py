@@ -4,6 +4,7 @@
 
     curl http://127.0.0.1:8080/                    (the list of files in ./public/)
     curl http://127.0.0.1:8080/files/hello.txt
+    curl 'http://127.0.0.1:8080/files/my%20notes.txt'   (names are percent-encoded in the URL)
     curl http://127.0.0.1:8080/report.csv          (made per request, removed once sent)
 """
 import csv
@@ -16,6 +17,7 @@ import stat
 import sys
 import threading
 import time
+import urllib.parse
 import uuid
 
 import zelweb
@@ -28,7 +30,8 @@ served_lock = threading.Lock()
 
 def public_file(name: bytes) -> bytes:
     """The path of a plain file directly in public/, or b"" for anything else."""
-    if not name or b"/" in name or b"\\" in name or name.startswith(b"."):
+    # Checked after decoding, so an escaped "/" (%2F) or zero byte (%00) is refused too.
+    if not name or b"/" in name or b"\\" in name or b"\0" in name or name.startswith(b"."):
         return b""
     path = PUBLIC.encode() + b"/" + name
     try:
@@ -44,15 +47,21 @@ class App:
         if url == b"/":
             self.index(http)
         elif url.startswith(PREFIX):
-            self.send(http, url[len(PREFIX):])
+            # The path arrives as sent: "my%20notes.txt" names "my notes.txt".
+            self.send(http, urllib.parse.unquote_to_bytes(url[len(PREFIX):]))
         elif url == b"/report.csv":
             self.report(http)
         else:
             self.not_found(http)
 
     def index(self, http: zelweb.http_t) -> None:
-        names = sorted(n for n in os.listdir(PUBLIC) if public_file(n.encode()))
-        items = "".join('<li><a href="/files/{0}">{0}</a></li>'.format(html.escape(n)) for n in names)
+        # Names as bytes, since a file name need not be UTF-8; each link is
+        # percent-encoded so that send() decodes it back to the same name.
+        names = sorted(n for n in os.listdir(PUBLIC.encode()) if public_file(n))
+        items = "".join('<li><a href="/files/{0}">{1}</a></li>'.format(
+            urllib.parse.quote_from_bytes(n, safe=""), html.escape(n.decode(errors="replace")))
+            for n in names)
+        http.c_content_type(b"text/html; charset=utf-8")
         http.c_text(("<!doctype html><title>Files</title><ul>%s</ul>"
                      '<p><a href="/report.csv">report.csv</a></p>' % items).encode())
 

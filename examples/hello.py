@@ -4,7 +4,7 @@
 
     curl 'http://127.0.0.1:8080/?name=Ada'
     curl -i http://127.0.0.1:8080/home            (a redirect to /)
-    curl -O http://127.0.0.1:8080/download
+    curl -OJ http://127.0.0.1:8080/download       (-J: saved as hello.txt, Content-Disposition's name)
 """
 from __future__ import annotations
 

@@ -348,3 +348,61 @@ class ExampleProcess(LoggedProcess):
 
     def url(self, path, scheme="http"):
         return f"{scheme}://{HOST}:{self.port}{path}"
+
+
+# --- what route saw of a body ------------------------------------------------------
+
+def capture_body(server, path, fields=(), reply=None):
+    """Registers a handler that records c_body, c_json and the given c_post fields
+    (and answers reply, if given); returns the list of records."""
+    seen = []
+
+    def handler(http):
+        seen.append({"body": http.c_body(), "json": http.c_json(),
+                     "fields": {k: http.c_post(k) for k in fields}})
+        if reply is not None:
+            http.c_text(reply)
+    server.handle(path, handler)
+    return seen
+
+
+def read_file(path):
+    """The bytes of the file, None for an empty path."""
+    if not path:
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def capture_uploads(server, path, fields=(), reply=None):
+    """Registers a handler that records c_uploads, the bytes of each kept file (read
+    inside route), the first file as c_files describes it and the given c_post fields."""
+    seen = []
+
+    def handler(http):
+        entries = http.c_uploads()
+        seen.append({"uploads": entries, "data": [read_file(e[3]) for e in entries],
+                     "first": [http.c_files(k) for k in (b"name", b"type", b"tmp_name", b"size")],
+                     "fields": {k: http.c_post(k) for k in fields}})
+        if reply is not None:
+            http.c_text(reply)
+    server.handle(path, handler)
+    return seen
+
+
+def send_while_reading(port, data, timeout=30):
+    """Sends data from a second thread while reading the reply until close, so that a
+    server that stops reading early and resets still has its reply read."""
+    with socket.create_connection((HOST, port), timeout=timeout) as s:
+        def send():
+            try:
+                s.sendall(data)
+                s.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+        sender = threading.Thread(target=send, daemon=True)
+        sender.start()
+        try:
+            return read_to_close(s)
+        finally:
+            sender.join(timeout)

@@ -1,8 +1,11 @@
-"""A real browser (headless Chromium) submits a multipart form with a text
-field, a file and a second text field; the server side must see them exactly."""
+"""A real browser (headless Chromium) submits multipart forms: a text field, a
+file and a second text field; two file inputs around a text field, with the
+first chosen or left empty. The server side must see them exactly."""
 import os
 
 import pytest
+
+from helpers import capture_uploads
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -80,3 +83,43 @@ def test_browser_multipart_upload_with_fields_around_the_file(server, browser, t
     assert got["size"] == str(len(content)).encode()
     assert got["before"] == "Grüße & more".encode()
     assert got["after"] == b"after the file = 100%"
+
+
+PAGE_TWO_FILES = """<!doctype html>
+<html><head><meta charset="utf-8"><title>two files</title></head><body>
+<form method="post" action="/browser/two" enctype="multipart/form-data">
+  <input type="file" name="first" id="first">
+  <input type="text" name="note" id="note">
+  <input type="file" name="second" id="second">
+  <button type="submit" id="send">Send</button>
+</form>
+</body></html>"""
+
+
+@pytest.mark.parametrize("first_chosen", [True, False], ids=["both-chosen", "first-left-empty"])
+def test_browser_form_with_two_file_inputs(server, browser, tmp_path, first_chosen):
+    one = b"one\r\n--\r\n" + os.urandom(100 * 1024) + b"\r\n--"
+    two = bytes(range(256)) * 500 + b"\r\n------WebKitFormBoundary--\r\n"
+    (tmp_path / "one.bin").write_bytes(one)
+    (tmp_path / "zwei.bin").write_bytes(two)
+    seen = capture_uploads(server, b"/browser/two", fields=[b"note"],
+                           reply=b'<!doctype html><p id="done">done</p>')
+    server.handle(b"/browser/form", lambda http: http.c_text(PAGE_TWO_FILES.encode()))
+
+    browser.get(server.url("/browser/form"))
+    if first_chosen:
+        browser.find_element(By.ID, "first").send_keys(str(tmp_path / "one.bin"))
+    browser.find_element(By.ID, "note").send_keys("between = 100% & more")
+    browser.find_element(By.ID, "second").send_keys(str(tmp_path / "zwei.bin"))
+    browser.find_element(By.ID, "send").click()
+    WebDriverWait(browser, 60).until(lambda d: d.find_elements(By.ID, "done"))
+
+    assert len(seen) == 1
+    got = seen[0]
+    octets = b"application/octet-stream"
+    first = (b"first", b"one.bin", octets, len(one), b"") if first_chosen else (
+        b"first", b"", octets, 0, b"")
+    assert [e[:3] + e[4:] for e in got["uploads"]] == [
+        first, (b"second", b"zwei.bin", octets, len(two), b"")]
+    assert got["data"] == [one if first_chosen else b"", two]
+    assert got["fields"] == {b"note": b"between = 100% & more"}

@@ -45,12 +45,15 @@ class App:
             os.remove(kept)
             upload = {"name": http.c_files(b"name").decode(), "size": int(http.c_files(b"size")),
                       "sha256": digest, "title": http.c_post(b"title").decode()}
+        # nginx appends the address it sees: only the last entry is its own.
+        forwarded = http.c_header(b"X-Forwarded-For")
         http.c_content_type(b"application/json")
         http.c_text(json.dumps({
             "port": PORT, "path": http.c_url().decode(), "q": http.c_get(b"q").decode(),
             "a": a.decode() if len(a) < 1000 else "", "body": body.decode() if len(body) < 1000 else "",
             "body_len": len(body), "upload": upload,
-            "client": http.c_get_auth(b"client_addr").decode(),
+            "client": forwarded.rpartition(b",")[2].strip().decode(),
+            "forwarded_for": forwarded.decode(),
             "token": http.c_get_auth(b"token").decode(),
         }).encode())
 
@@ -156,10 +159,12 @@ def test_body_limits_match_zelweb(deployed, path, kind, size, status):
         assert r.json()["body_len"] == size
 
 
-def test_client_cannot_forge_its_address_but_keeps_its_auth_pairs(deployed):
+def test_client_cannot_forge_its_address_and_its_auth_header_passes_unchanged(deployed):
     r = requests.get(deployed.url("/echo"), timeout=10,
-                     headers={"Auth": "client_addr=203.0.113.9; token=t0k"})
-    assert (r.json()["client"], r.json()["token"]) == ("127.0.0.1", "t0k")
+                     headers={"X-Forwarded-For": "203.0.113.9", "Auth": "token=t0k"})
+    echo = r.json()
+    assert echo["forwarded_for"] == "203.0.113.9, 127.0.0.1"
+    assert (echo["client"], echo["token"]) == ("127.0.0.1", "t0k")
 
 
 def test_stopping_the_script_stops_nginx_and_every_process(tmp_path):

@@ -479,3 +479,102 @@ def test_removal_that_fails_is_reported_after_the_whole_response(server, tmp_pat
     assert "removal refused by the test" in err
     assert os.path.exists(name)
     assert_next_client_served(server)
+
+
+# --- HEAD, statuses without a body, removal on every path --------------------------
+
+@pytest.mark.parametrize("kind", ["text", "file"])
+def test_head_gets_the_get_head_and_no_body(server, tmp_path, kind):
+    body = pattern(300000)
+    name = write(tmp_path / "f", body)
+
+    def handler(http):
+        http.c_set_header(b"X-A", b"1")
+        http.c_set_cookie(b"c", b"v")
+        http.c_content_type(b"application/x-thing")
+        if kind == "text":
+            http.c_text(body[:5000])
+        else:
+            http.c_data(name)
+    server.handle(b"/hg", handler)
+    sent = body[:5000] if kind == "text" else body
+    got = server.get(b"/hg")
+    assert got == head(len(sent), extra=b"X-A: 1\r\n", cookies=b"Set-Cookie: c=v\r\n",
+                       content_type=b"application/x-thing") + sent
+    assert server.raw(b"HEAD /hg HTTP/1.1\r\nHost: x\r\n\r\n") == got[:-len(sent)]
+
+
+def test_head_with_data_r_still_removes_the_file(server, tmp_path):
+    name = write(tmp_path / "r", b"abc\n")
+    request = b"HEAD /r HTTP/1.1\r\n\r\n"
+    assert answer(server, lambda http: http.c_data_r(name), request=request) == head(4)
+    assert gone(name)
+
+
+@pytest.mark.parametrize("status", [100, 101, 199, 204, 304, 200])
+@pytest.mark.parametrize("kind", ["text", "file", "removed-file", "empty"])
+def test_statuses_without_a_body_have_no_length_line(server, tmp_path, status, kind):
+    name = write(tmp_path / "f", b"file\n")
+
+    def handler(http):
+        http.c_status(status)
+        if kind == "text":
+            http.c_text(b"some text")
+        elif kind == "file":
+            http.c_data(name)
+        elif kind == "removed-file":
+            http.c_data_r(name)
+    full = {"text": b"some text", "empty": b""}.get(kind, b"file\n")
+    expected = head(len(full), status=b"%d OK" % status) + full
+    if status != 200:
+        expected = head(0, status=b"%d OK" % status).replace(b"Content-Length: 0\r\n", b"")
+    assert answer(server, handler) == expected
+    assert gone(name) if kind == "removed-file" else os.path.exists(name)
+
+
+def test_data_r_file_is_removed_when_the_peer_resets_mid_send(server, tmp_path):
+    name = write(tmp_path / "big", pattern(40 << 20))  # far more than socket buffers hold
+    server.handle(b"/big", lambda http: http.c_data_r(name))
+    s = socket.create_connection((HOST, server.port), timeout=10)
+    s.sendall(b"GET /big HTTP/1.1\r\n\r\n")
+    assert s.recv(1000).startswith(b"HTTP/1.1 200 OK\r\n")
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    assert gone(name, timeout=10)
+    assert_next_client_served(server)
+
+
+def test_data_r_file_is_removed_when_route_raises(server, tmp_path, output):
+    name = write(tmp_path / "raised", b"x")
+
+    def handler(http):
+        http.c_data_r(name)
+        raise RuntimeError("raised after c_data_r")
+    assert answer(server, handler) == b""
+    output.wait_for("raised after c_data_r", stream="err")
+    assert gone(name)
+
+
+# --- header names must be tokens --------------------------------------------------
+
+REFUSED = "zelweb: header name refused: it is not a token\n"
+
+
+@pytest.mark.parametrize("name, kept", [
+    (b"", False), (b"X Y", False), (b"X:Y", False), (b"X\x01", False), (b"X\x7f", False),
+    (b"X\tY", False), (b"X/Y", False), (b'X"Y', False), (b"X(Y)", False), (b"X\xc3\xa9", False),
+    (b"X-Ok_1.~!#$%&'*+^`|", True), (b"x9", True),
+], ids=["empty", "space", "colon", "control", "delete", "tab", "slash", "quote", "parentheses",
+        "non-ascii", "every-token-sign", "letter-digit"])
+def test_header_name_must_be_a_token(server, output, name, kept):
+    def handler(http):
+        http.c_set_header(name, b"v")
+        http.c_set_header(b"X-Last", b"\r\n")  # refused for its line break: marks the end
+    assert answer(server, handler) == head(0, extra=name + b": v\r\n" if kept else b"")
+    out = output.wait_for("zelweb: header line refused")
+    assert out.count(REFUSED) == (0 if kept else 1)
+
+
+def test_empty_cookie_name_is_still_written(server):
+    assert answer(server, lambda http: http.c_set_cookie(b"", b"v")) == head(
+        0, cookies=b"Set-Cookie: =v\r\n")

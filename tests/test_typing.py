@@ -120,11 +120,14 @@ def test_stub_names_every_method_of_http_t():
 
 
 SAMPLE = {"_Text": b"x", "int": 200}
-RESULT = {"bytes": bytes, "int": int, "None": type(None)}
+RESULT = {"bytes": bytes, "int": int, "None": type(None), "List": list}
 
 
 def annotation(node):
-    # Names and None are all the stub's method annotations use (no ast.unparse on 3.8).
+    # Names, None and List[...] are all the stub's method annotations use (no
+    # ast.unparse on 3.8); a List is checked as a list, its items not at all.
+    if isinstance(node, ast.Subscript) and isinstance(node.value, ast.Name):
+        return node.value.id
     if isinstance(node, ast.Name):
         return node.id
     if isinstance(node, ast.Constant) and node.value is None:

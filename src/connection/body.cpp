@@ -44,6 +44,7 @@ Outcome read_whole_body(Connection& c, HttpObject* http) {
         }
         Py_ssize_t n = source.read(c.body.data() + got, c.body.size() - 1 - got);
         if (n == BodySource::malformed) return Outcome::close_quietly;
+        if (n == BodySource::too_large) return Outcome::too_large;
         if (n < 0) return Outcome::failed;
         if (n == 0) break;
         got += static_cast<size_t>(n);
@@ -74,8 +75,10 @@ Outcome read_body(Connection& c, HttpObject* http) {
     // there is a body to read.
     if (!post && !has_body) return Outcome::done;
     Ref timeout = Ref::steal(PyFloat_FromDouble(static_cast<double>(post_timeout)));
-    if (!timeout || !call_method(c.con, names.settimeout, timeout.get())) return Outcome::failed;
+    if (!timeout || !c.channel.set_timeout(timeout.get())) return Outcome::failed;
     if (!has_body) return Outcome::done;
+    if (c.framing.kind == BodyFraming::Kind::length && c.framing.length > c.max_body)
+        return Outcome::too_large;
     if (post && field_text(http->request_content_type) == "multipart/form-data")
         return read_upload(c, http);
     return read_whole_body(c, http);

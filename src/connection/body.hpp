@@ -8,7 +8,8 @@ namespace zelweb {
 // A multipart POST is streamed to tmp/ (upload.cpp); any other body, of any
 // method, is read whole for c_body (up to max_post bytes), and for a POST
 // form or JSON text it is also the post text. close_quietly: the chunked
-// framing broke.
+// framing broke. too_large: the body is over c.max_body (by its length
+// before anything is read, or as a chunked body is decoded).
 Outcome read_body(Connection& c, HttpObject* http);
 
 // A multipart form: each file part streamed into a file of its own under

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "connection/socket_io.hpp"
-
 namespace zelweb {
 
 namespace {
@@ -14,14 +12,23 @@ constexpr std::string_view continue_line = "HTTP/1.1 100 Continue\r\n\r\n";
 
 BodySource::BodySource(Connection& c, uint64_t length)
     : c_(c), chunked_(c.framing.kind == BodyFraming::Kind::chunked), left_(length) {
-    complete_ = !chunked_ && length == 0;
+    if (!chunked_ && length == 0)
+        set_complete();
+    else
+        c.body_complete = false;
+}
+
+void BodySource::set_complete() {
+    complete_ = true;
+    c_.body_complete = true;
+    c_.unread_body = 0;
 }
 
 bool BodySource::begin() {
     size_t buffered = c_.received - c_.taken;
     bool waiting = chunked_ ? buffered == 0 : buffered < left_;
     if (!c_.expect_continue || !waiting) return true;
-    return send_all(c_.con, continue_line.data(), continue_line.size());
+    return c_.channel.send(continue_line.data(), continue_line.size());
 }
 
 Py_ssize_t BodySource::read(char* buffer, size_t size) {
@@ -30,7 +37,7 @@ Py_ssize_t BodySource::read(char* buffer, size_t size) {
 }
 
 Py_ssize_t BodySource::receive(char* buffer, size_t size) {
-    Py_ssize_t n = receive_into(c_.con, buffer, size);
+    Py_ssize_t n = c_.channel.receive(buffer, size);
     if (n == 0) c_.unread_body = 0;  // the peer has closed: nothing more will come
     return n;
 }
@@ -49,13 +56,23 @@ Py_ssize_t BodySource::read_length(char* buffer, size_t size) {
         c_.unread_body -= static_cast<uint64_t>(n);
     }
     left_ -= static_cast<uint64_t>(n);
-    complete_ = left_ == 0;
+    if (left_ == 0) set_complete();
     return n;
 }
 
+// Bytes received past the body's end belong to a next request.
+void BodySource::keep_overflow(const char* data, size_t size) {
+    if (size == 0) return;
+    if (size > head_capacity || !c_.carry.resize(head_capacity)) {
+        PyErr_Clear();
+        c_.carry_lost = true;
+        return;
+    }
+    std::memcpy(c_.carry.data(), data, size);
+    c_.carry_size = size;
+}
+
 // Decodes what came with the head first, then receives decoded in place.
-// Bytes received past the body's end belong to a next request; the
-// connection is closed after this one, so they are dropped.
 Py_ssize_t BodySource::read_chunked(char* buffer, size_t size) {
     for (;;) {
         ChunkedDecoder::Result r;
@@ -67,12 +84,12 @@ Py_ssize_t BodySource::read_chunked(char* buffer, size_t size) {
             Py_ssize_t n = receive(buffer, size);
             if (n <= 0) return n;
             r = decoder_.decode(buffer, static_cast<size_t>(n), buffer, size);
+            if (r.status == ChunkedDecoder::Status::done)
+                keep_overflow(buffer + r.consumed, static_cast<size_t>(n) - r.consumed);
         }
         if (r.status == ChunkedDecoder::Status::malformed) return malformed;
-        if (r.status == ChunkedDecoder::Status::done) {
-            complete_ = true;
-            c_.unread_body = 0;
-        }
+        if (decoder_.data_size() > c_.max_body) return too_large;
+        if (r.status == ChunkedDecoder::Status::done) set_complete();
         if (r.produced > 0 || complete_) return static_cast<Py_ssize_t>(r.produced);
     }
 }

@@ -13,10 +13,13 @@ namespace zelweb {
 
 class BodySource {
 public:
-    // What read() returns when the chunked framing cannot be trusted.
+    // What read() returns when the chunked framing cannot be trusted, and
+    // when the decoded body grows past the connection's max_body.
     static constexpr Py_ssize_t malformed = -2;
+    static constexpr Py_ssize_t too_large = -3;
 
-    // A body of `length` bytes, or chunked when the connection's framing says so.
+    // A body of `length` bytes, or chunked when the connection's framing says
+    // so. The connection's body_complete follows what is read.
     BodySource(Connection& c, uint64_t length);
 
     // Asks for the body with "100 Continue" when the client waits for it and
@@ -25,7 +28,7 @@ public:
 
     // Up to `size` body bytes into `buffer`: the count; 0 once the body is
     // complete or the peer has closed (complete() tells which); -1 with an
-    // error set; `malformed` for framing that cannot be trusted.
+    // error set; `malformed` or `too_large`.
     Py_ssize_t read(char* buffer, size_t size);
 
     bool complete() const { return complete_; }
@@ -34,6 +37,8 @@ private:
     Py_ssize_t read_length(char* buffer, size_t size);
     Py_ssize_t read_chunked(char* buffer, size_t size);
     Py_ssize_t receive(char* buffer, size_t size);
+    void keep_overflow(const char* data, size_t size);
+    void set_complete();
 
     Connection& c_;
     bool chunked_;

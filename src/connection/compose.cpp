@@ -25,9 +25,8 @@ bool status_has_body(unsigned status) {
     return !(status >= 100 && status < 200) && status != 204 && status != 304;
 }
 
-// Every response says "Connection: close": the server closes after it, and a
-// client that kept the connection for its next request would meet a reset.
-Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body) {
+Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body,
+                     std::string_view lines) {
     char status_digits[8], size_digits[24];
     std::string_view status = decimal(r->status, status_digits + sizeof status_digits);
     std::string_view size = decimal(length, size_digits + sizeof size_digits);
@@ -39,7 +38,8 @@ Ref compose_response(const HttpObject* r, unsigned long long length, std::string
         field_text(r->status_text),
         "\r\n",
         field_text(r->headers),
-        "server: Tovrel\r\nConnection: close\r\n",
+        "server: Tovrel\r\n",
+        lines,
         field_text(r->set_cookie),
         "Content-Type: ",
         field_text(r->content_type),

@@ -3,10 +3,12 @@
 #pragma once
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "connection/channel.hpp"
 #include "context/upload_list.hpp"
 #include "parse/framing.hpp"
 #include "parse/limits.hpp"
@@ -20,6 +22,7 @@ enum class Outcome {
     upload_error,   // an upload ended early: the pending Exception's text is printed, the request
                     // goes on
     failed,         // an error is pending: the handler's error exit
+    too_large,      // the body is over the connection's max_body; nothing of it was used
 };
 
 // A heap buffer freed with its owner.
@@ -41,6 +44,11 @@ public:
         size_ = size;
         return true;
     }
+    void release() {
+        std::free(data_);
+        data_ = nullptr;
+        size_ = 0;
+    }
     char* data() const { return data_; }
     size_t size() const { return size_; }
     explicit operator bool() const { return data_ != nullptr; }
@@ -51,24 +59,35 @@ private:
 };
 
 struct Connection {
-    explicit Connection(PyObject* con) : con(con) {}
+    explicit Connection(Channel& channel) : channel(channel) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    PyObject* con;  // borrowed from the caller
+    Channel& channel;
+    // Set by serve; start keeps these.
+    const char* upload_prefix = "tmp/";  // where upload files go, a "/" at its end
+    uint64_t max_body = UINT64_MAX;
     char head[head_capacity];
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it
     size_t taken = 0;      // of those, what the request has used so far
+    std::chrono::steady_clock::time_point head_began;  // the head's first byte came
     bool expect_continue = false;
+    bool asks_close = false, asks_keep_alive = false;  // the options of its Connection lines
     BodyFraming framing;
     // Body bytes announced but never received: the close must not reset the
     // connection while the peer is still sending them. A chunked body not
     // read to its end counts as drain_limit.
     uint64_t unread_body = 0;
-    bool sending = false;  // a response is going out: a failure now leaves the peer a torn one
-    BodyBuffer body;       // the record's `body` (and `post`), owned here
-    UploadList uploads;    // the record's `uploads`
+    bool sending = false;       // a response is going out: a failure now leaves the peer a torn one
+    BodyBuffer body;            // the record's `body` (and `post`), owned here
+    UploadList uploads;         // the record's `uploads`
+    bool body_complete = true;  // nothing of the body is left in the connection
+    // Bytes received past the end of a chunked body: a next request's start,
+    // kept up to head_capacity; more cannot be carried over (carry_lost).
+    BodyBuffer carry;
+    size_t carry_size = 0;
+    bool carry_lost = false;
 };
 
 }  // namespace zelweb

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "connection/socket_io.hpp"
 #include "context/http_t.hpp"
 #include "parse/framing.hpp"
 #include "parse/head.hpp"
@@ -16,16 +15,9 @@ namespace zelweb {
 
 namespace {
 
-// Failures while the head is read close the connection without a response;
-// only errors of the class Exception count as such failures.
-Outcome head_failure() {
-    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return Outcome::failed;
-    return Outcome::close_quietly;
-}
-
 // A client trickling one byte every few seconds would hold its thread for
 // hours under the per-receive limit alone: the whole head has its own limit.
-bool limit_next_receive(PyObject* con, std::chrono::steady_clock::time_point started) {
+bool limit_next_receive(Channel& channel, std::chrono::steady_clock::time_point started) {
     double left = head_seconds -
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (left >= head_receive_seconds) return true;
@@ -34,33 +26,35 @@ bool limit_next_receive(PyObject* con, std::chrono::steady_clock::time_point sta
         return false;
     }
     Ref timeout = Ref::steal(PyFloat_FromDouble(left));
-    return timeout && call_method(con, names.settimeout, timeout.get());
+    return timeout && channel.set_timeout(timeout.get());
 }
 
-// Receives the head in chunks. The result is that of reading one byte per
-// receive: the head ends with the fourth of four consecutive CR/LF bytes, and
-// whatever arrived after it stays in the buffer as the start of the body.
-Outcome read_head(Connection& c) {
-    PyObject* con = c.con;
-    auto started = std::chrono::steady_clock::now();
-    if (!call_method(con, names.setblocking, Py_False) ||
-        !call_method(con, names.settimeout, names.head_receive_timeout))
-        return head_failure();
-    if (is_tls_connection(con) && !call_method(con, names.do_handshake)) return head_failure();
-    int run = 0;
-    size_t stored = 0;
-    for (bool first = true;; first = false) {
-        if (!first && !limit_next_receive(con, started)) return head_failure();
-        Py_ssize_t n = receive_into(con, c.head + stored, head_capacity - stored);
-        if (n <= 0) return head_failure();
-        auto end = scan_break_run(c.head + stored, static_cast<size_t>(n), run);
-        if (end) {
-            c.head_size = stored + *end;
-            c.received = stored + static_cast<size_t>(n);
-            return Outcome::done;
-        }
-        stored += static_cast<size_t>(n);
-        if (stored == head_capacity) return Outcome::close_quietly;
+// A receive that failed: an error of the class Exception (a timeout, a
+// reset) is an ordinary end of the connection, any other is not.
+HeadStatus receive_failure(bool any_byte) {
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return HeadStatus::failed;
+    return any_byte ? HeadStatus::incomplete : HeadStatus::nothing;
+}
+
+// Blank lines sent before a request line (after a body, say) are not part of it.
+void drop_leading_breaks(Connection& c) {
+    size_t k = 0;
+    while (k < c.received && (c.head[k] == '\r' || c.head[k] == '\n')) ++k;
+    if (k == 0) return;
+    std::memmove(c.head, c.head + k, c.received - k);
+    c.received -= k;
+}
+
+// "close" and "keep-alive" among the options of a Connection line.
+void note_connection_options(Connection& c, std::string_view value) {
+    for (size_t start = 0; start <= value.size();) {
+        size_t comma = value.find(',', start);
+        std::string_view option =
+            trim_blanks(value.substr(start, comma == value.npos ? value.npos : comma - start));
+        if (header_name_is(option, "close")) c.asks_close = true;
+        if (header_name_is(option, "keep-alive")) c.asks_keep_alive = true;
+        if (comma == value.npos) break;
+        start = comma + 1;
     }
 }
 
@@ -105,7 +99,7 @@ bool parse_head(Connection& c, HttpObject* http) {
                 c.expect_continue = header_name_is(value, "100-continue");
                 break;
             case HeaderName::transfer_encoding: framing.transfer_encoding(value); break;
-            case HeaderName::connection: break;
+            case HeaderName::connection: note_connection_options(c, value); break;
         }
     });
     c.framing = framing.result();
@@ -128,15 +122,48 @@ void store_peer(HttpObject* http, PyObject* addr) {
 
 }  // namespace
 
-Outcome read_request(Connection& c, PyObject* addr, Ref& record) {
-    Outcome head = read_head(c);
-    if (head != Outcome::done) return head;
+HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines) {
+    auto started = std::chrono::steady_clock::now();
+    c.head_began = started;
+    bool waiting = c.received == 0;  // for the head's first byte
+    if (waiting && first_wait && !c.channel.set_timeout(first_wait)) return receive_failure(false);
+    int run = 0;
+    size_t scanned = 0;
+    for (int receives = 0;; ++receives) {
+        if (skip_blank_lines && scanned == 0) drop_leading_breaks(c);
+        if (scanned < c.received) {
+            auto end = scan_break_run(c.head + scanned, c.received - scanned, run);
+            if (end) {
+                c.head_size = scanned + *end;
+                return HeadStatus::complete;
+            }
+            scanned = c.received;
+            if (scanned == head_capacity) return HeadStatus::too_large;
+        }
+        if (receives > 0 && !waiting && !limit_next_receive(c.channel, started))
+            return receive_failure(true);
+        Py_ssize_t n = c.channel.receive(c.head + c.received, head_capacity - c.received);
+        if (n <= 0) return receive_failure(!waiting || c.received > 0);
+        c.received += static_cast<size_t>(n);
+        if (waiting && first_wait) {
+            // The head has begun: from here on its own limits hold.
+            waiting = false;
+            started = c.head_began = std::chrono::steady_clock::now();
+            receives = -1;
+            if (!c.channel.set_timeout(names.head_receive_timeout)) return receive_failure(true);
+        }
+        waiting = false;
+    }
+}
+
+Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
     store_peer(http, addr);
     if (!parse_head(c, http)) return Outcome::close_quietly;
     c.taken = c.head_size;
+    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
     switch (c.framing.kind) {
         case BodyFraming::Kind::none: break;
         case BodyFraming::Kind::length: {
@@ -150,6 +177,17 @@ Outcome read_request(Connection& c, PyObject* addr, Ref& record) {
         case BodyFraming::Kind::unsupported: return Outcome::close_quietly;
     }
     return Outcome::done;
+}
+
+Outcome read_request(Connection& c, PyObject* addr, Ref& record) {
+    if (!c.channel.prepare(names.head_receive_timeout))
+        return receive_failure(false) == HeadStatus::failed ? Outcome::failed
+                                                            : Outcome::close_quietly;
+    switch (read_head(c, nullptr, false)) {
+        case HeadStatus::complete: return fill_record(c, addr, record);
+        case HeadStatus::failed: return Outcome::failed;
+        default: return Outcome::close_quietly;
+    }
 }
 
 }  // namespace zelweb

@@ -1,16 +1,36 @@
 // The first stage of a request: its head read from the connection and
 // parsed into a new record.
 #pragma once
+#include <Python.h>
+
 #include "connection/connection.hpp"
 #include "py/ref.hpp"
 
 namespace zelweb {
 
-// Sets the connection's receive limits, reads the head (handshaking first on
-// TLS) and fills a new record from its request line, its headers and the
-// peer's address `addr`. done: `record` holds the record. close_quietly: the
-// head could not be read, its request line is incomplete, or its body's
-// framing cannot be trusted.
+enum class HeadStatus {
+    complete,    // c.head[0, c.head_size) is the head; what follows it came with it
+    nothing,     // no byte came: the peer closed, or stayed silent past the first wait
+    incomplete,  // the head began but did not end (time limit, reset, close)
+    too_large,   // head_capacity bytes without the end of the head
+    failed,      // an error not of the class Exception is pending
+};
+
+// Reads a head after the bytes already in c.head[0, c.received) (a pipelined
+// request's start). `first_wait`, when given, bounds the wait for the head's
+// first byte (an idle connection); from that byte on, each receive waits at
+// most head_receive_seconds and the whole head head_seconds. Any Exception
+// of a failed receive stays pending.
+HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines);
+
+// A new record filled from the head: its request line, its headers and the
+// peer's address `addr`. close_quietly: the request line is incomplete, or
+// the body's framing cannot be trusted.
+Outcome fill_record(Connection& c, PyObject* addr, Ref& record);
+
+// start's intake: the channel made ready (TLS handshake included), the head
+// read and the record filled. Every failure short of an error not of the
+// class Exception is close_quietly.
 Outcome read_request(Connection& c, PyObject* addr, Ref& record);
 
 }  // namespace zelweb

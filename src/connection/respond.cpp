@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "connection/compose.hpp"
-#include "connection/socket_io.hpp"
 #include "py/call.hpp"
 #include "py/files.hpp"
 #include "py/names.hpp"
@@ -15,31 +14,28 @@ namespace {
 
 bool file_response(const HttpObject* r) { return r->data_size != 0; }
 
-// Sends exactly data_size bytes of the file (fewer if it has become shorter)
-// through the socket's own sendfile.
-bool send_file(PyObject* con, const HttpObject* r) {
+// Sends exactly data_size bytes of the file (fewer if it has become shorter).
+bool send_file(Channel& channel, const HttpObject* r) {
     Ref path = Ref::steal(PyBytes_FromString(r->data_path));
     int found = path ? path_exists(path.get()) : -1;
     if (found <= 0) return found == 0;
     Ref file = open_file(path.get(), names.mode_rb);
     if (!file) return false;
-    Ref count = Ref::steal(PyLong_FromUnsignedLong(r->data_size));
-    Ref sent =
-        count ? call_method(con, names.sendfile, file.get(), names.int_0, count.get()) : Ref();
+    bool sent = channel.send_file(file.get(), r->data_size);
     // Closed on every path, the send's error kept first.
     return close_file(file.get()) && sent;
 }
 
 // A HEAD gets the head a GET would get; a status without a body gets none.
-bool send_response(PyObject* con, const HttpObject* http) {
+bool send_whole(Channel& channel, const HttpObject* http, std::string_view lines) {
     bool body = status_has_body(http->status) && std::strcmp(http->method, "HEAD") != 0;
     if (file_response(http)) {
-        Ref head = compose_response(http, http->data_size, {});
-        return head && send_bytes(con, head.get()) && (!body || send_file(con, http));
+        Ref head = compose_response(http, http->data_size, {}, lines);
+        return head && channel.send_bytes(head.get()) && (!body || send_file(channel, http));
     }
     std::string_view text = http->text.view();
-    Ref response = compose_response(http, text.size(), body ? text : std::string_view());
-    return response && send_bytes(con, response.get());
+    Ref response = compose_response(http, text.size(), body ? text : std::string_view(), lines);
+    return response && channel.send_bytes(response.get());
 }
 
 // The file chosen with c_data_r goes however its response ended: sent whole
@@ -57,17 +53,24 @@ bool remove_data_file(const HttpObject* http) {
 
 }  // namespace
 
-Outcome respond(PyObject* app, Connection& c, HttpObject* http) {
-    PyObject* con = c.con;
+bool call_route(PyObject* app, Connection& c, HttpObject* http) {
     // The receive limits end here. A peer that never reads must not pin the
     // thread either: each send may wait for progress at most this long.
-    if (!call_method(con, names.settimeout, names.send_timeout)) return Outcome::failed;
-    if (!call_method(app, names.route, as_object(http))) return Outcome::failed;
+    return c.channel.set_timeout(names.send_timeout) &&
+           call_method(app, names.route, as_object(http));
+}
+
+Outcome send_response(Connection& c, HttpObject* http, std::string_view lines) {
     c.sending = true;
-    bool sent = send_response(con, http);
+    bool sent = send_whole(c.channel, http, lines);
     if (!remove_data_file(http) || !sent) return Outcome::failed;
     c.sending = false;
     return Outcome::done;
+}
+
+Outcome respond(PyObject* app, Connection& c, HttpObject* http) {
+    if (!call_route(app, c, http)) return Outcome::failed;
+    return send_response(c, http, close_line);
 }
 
 }  // namespace zelweb

@@ -2,14 +2,25 @@
 #pragma once
 #include <Python.h>
 
+#include <string_view>
+
 #include "connection/connection.hpp"
 #include "context/http_t.hpp"
 
 namespace zelweb {
 
-// Calls app.route(http) and sends the response the record holds: a text, or
-// the chosen file (removed afterwards for c_data_r). failed: route raised or
-// the response could not be sent whole (c.sending tells which).
+// app.route(http), with the send limit set first. False with route's error
+// (or the channel's) pending.
+bool call_route(PyObject* app, Connection& c, HttpObject* http);
+
+// Sends the response the record holds, `lines` after its server line: a
+// text, or the chosen file (removed afterwards for c_data_r, whether or not
+// it went out whole); a HEAD gets the head alone. failed: not sent whole
+// (c.sending stays set).
+Outcome send_response(Connection& c, HttpObject* http, std::string_view lines);
+
+// start's last stage: route, then the response with "Connection: close".
+// failed: route raised (c.sending clear) or the response failed.
 Outcome respond(PyObject* app, Connection& c, HttpObject* http);
 
 }  // namespace zelweb

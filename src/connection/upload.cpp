@@ -2,6 +2,8 @@
 // tmp/, the text fields into the post text.
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -21,19 +23,22 @@ namespace zelweb {
 
 namespace {
 
-// "tmp/" followed by time.time_ns() and random.randrange(1000000, 9999999).
-bool name_upload(char (&path)[path_capacity]) {
+// The upload directory ("tmp/" for start) followed by time.time_ns() and
+// random.randrange(1000000, 9999999).
+bool name_upload(const char* prefix, char (&path)[path_capacity]) {
     Ref time = module_global(names.g_time);
     Ref random = time ? module_global(names.g_random) : Ref();
     Ref ns = random ? call_method(time.get(), names.time_ns) : Ref();
     Ref number =
         ns ? call_method(random.get(), names.randrange, names.random_low, names.random_high)
            : Ref();
-    Ref name =
-        number ? Ref::steal(PyUnicode_FromFormat("tmp/%S%S", ns.get(), number.get())) : Ref();
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (!text) return false;
-    bounded_copy(path, text, sizeof path);
+    Ref name = number ? Ref::steal(PyUnicode_FromFormat("%S%S", ns.get(), number.get())) : Ref();
+    const char* digits = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (!digits) return false;
+    char full[2 * path_capacity];
+    int n = std::snprintf(full, sizeof full, "%s%s", prefix, digits);
+    bounded_copy(path, std::string_view(full, n < 0 ? 0 : std::min<size_t>(n, sizeof full - 1)),
+                 sizeof path);
     return true;
 }
 
@@ -77,7 +82,7 @@ public:
     FileParts& operator=(const FileParts&) = delete;
 
     bool open_first() {
-        if (!name_upload(http_->upload_tmp_name)) return false;
+        if (!name_upload(c_.upload_prefix, http_->upload_tmp_name)) return false;
         first_file_ = open_upload(http_->upload_tmp_name);
         return static_cast<bool>(first_file_);
     }
@@ -98,7 +103,7 @@ public:
             copy_truncated(entry_->tmp_name, field_text(http_->upload_tmp_name));
             file_ = std::move(first_file_);
         } else if (count_ <= kept_uploads) {
-            if (!name_upload(entry_->tmp_name)) return false;
+            if (!name_upload(c_.upload_prefix, entry_->tmp_name)) return false;
             file_ = open_upload(entry_->tmp_name);
             if (!file_) return false;
         } else {
@@ -165,8 +170,8 @@ private:
 enum class PartKind { none, file, field, dropped };
 
 // The parts, event by event. False with an error set, or with `broken` set
-// when the chunked framing failed.
-bool stream_parts(Connection& c, HttpObject* http, FileParts& files, bool& broken) {
+// to what the body source said of a body it could not go on with.
+bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Py_ssize_t& broken) {
     std::unique_ptr<MultipartReader> reader(new (std::nothrow) MultipartReader);
     if (!reader) {
         PyErr_NoMemory();
@@ -184,8 +189,8 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, bool& broke
                     break;
                 }
                 Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
-                if (n == BodySource::malformed) {
-                    broken = true;
+                if (n == BodySource::malformed || n == BodySource::too_large) {
+                    broken = n;
                     return false;
                 }
                 if (n < 0) return false;
@@ -222,8 +227,8 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, bool& broke
                 // The epilogue, if any, is received and dropped.
                 while (!source.complete()) {
                     Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
-                    if (n == BodySource::malformed) {
-                        broken = true;
+                    if (n == BodySource::malformed || n == BodySource::too_large) {
+                        broken = n;
                         return false;
                     }
                     if (n < 0) return false;
@@ -240,11 +245,12 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, bool& broke
 Outcome read_upload(Connection& c, HttpObject* http) {
     FileParts files(c, http);
     if (!files.open_first()) return Outcome::failed;
-    bool broken = false;
+    Py_ssize_t broken = 0;
     bool ok = stream_parts(c, http, files, broken);
     http->uploads = &c.uploads;
     if (!ok) files.fail_current();
     files.finish();
+    if (broken == BodySource::too_large) return Outcome::too_large;
     if (broken) return Outcome::close_quietly;
     if (!PyErr_Occurred()) return Outcome::done;
     return PyErr_ExceptionMatches(PyExc_Exception) ? Outcome::upload_error : Outcome::failed;

@@ -33,23 +33,24 @@ bool same_file(std::FILE* in, const char* dest) {
 // Copies in blocks with the interpreter lock released. A regular file that
 // could not be written whole is removed rather than left partial.
 void copy_file(const char* source, const char* dest) {
-    Py_BEGIN_ALLOW_THREADS std::FILE* in = std::fopen(source, "rb");
-    if (in && !same_file(in, dest)) {
-        std::FILE* out = std::fopen(dest, "wb");
-        if (out) {
-            static thread_local char block[64 * 1024];
-            struct stat written;
-            bool regular = fstat(fileno(out), &written) == 0 && S_ISREG(written.st_mode);
-            bool ok = true;
-            size_t n;
-            while (ok && (n = std::fread(block, 1, sizeof block, in)) > 0)
-                ok = std::fwrite(block, 1, n, out) == n;
-            ok = ok && !std::ferror(in);
-            ok = (std::fclose(out) == 0) && ok;
-            if (!ok && regular) std::remove(dest);
+    Py_BEGIN_ALLOW_THREADS
+        std::FILE* in = std::fopen(source, "rb");
+        if (in && !same_file(in, dest)) {
+            std::FILE* out = std::fopen(dest, "wb");
+            if (out) {
+                static thread_local char block[64 * 1024];
+                struct stat written;
+                bool regular = fstat(fileno(out), &written) == 0 && S_ISREG(written.st_mode);
+                bool ok = true;
+                size_t n;
+                while (ok && (n = std::fread(block, 1, sizeof block, in)) > 0)
+                    ok = std::fwrite(block, 1, n, out) == n;
+                ok = ok && !std::ferror(in);
+                ok = (std::fclose(out) == 0) && ok;
+                if (!ok && regular) std::remove(dest);
+            }
         }
-    }
-    if (in) std::fclose(in);
+        if (in) std::fclose(in);
     Py_END_ALLOW_THREADS
 }
 

@@ -45,6 +45,7 @@ public:
         return e;
     }
     size_t size() const { return count_; }
+    void clear() { count_ = 0; }
     const UploadEntry& operator[](size_t i) const { return entries_[i]; }
     UploadEntry& operator[](size_t i) { return entries_[i]; }
 

@@ -12,6 +12,7 @@
 #include "py/ref.hpp"
 #include "py/report.hpp"
 #include "py/settings.hpp"
+#include "server/serve.hpp"
 #include "server/start.hpp"
 
 namespace zelweb {
@@ -102,7 +103,9 @@ bool run_module_statements(PyObject* dict) {
     if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return false;
     // The build passes the version that pyproject.toml gives.
     Ref version = Ref::steal(PyUnicode_FromString(ZELWEB_VERSION));
-    return version && PyDict_SetItemString(dict, "__version__", version.get()) == 0;
+    if (!version || PyDict_SetItemString(dict, "__version__", version.get()) < 0) return false;
+    Ref serve = make_serve_function();
+    return serve && PyDict_SetItemString(dict, "serve", serve.get()) == 0;
 }
 
 int exec_step(PyObject* module) {

@@ -50,10 +50,18 @@ constexpr float post_timeout_seconds = 60.0f;  // each receive of a request body
 constexpr uint32_t max_post_bytes = 1024000;   // the largest form or JSON body read
 
 // Time limits, in seconds.
-constexpr int head_receive_seconds = 5;    // each receive of the head
-constexpr double head_seconds = 10.0;      // the whole head, from the connection's start
-constexpr int send_progress_seconds = 60;  // each send of the response
-constexpr double drain_seconds = 2.0;      // reading an unread body before the close
+constexpr int head_receive_seconds = 5;        // each receive of the head
+constexpr double head_seconds = 10.0;          // the whole head, from the connection's start
+constexpr int send_progress_seconds = 60;      // each send of the response
+constexpr double drain_seconds = 2.0;          // reading an unread body before the close
+constexpr double accept_pause_seconds = 0.05;  // after an accept out of descriptors or memory
+
+// serve's connection pool and stop.
+constexpr double pool_idle_seconds = 2.0;       // a thread with no connection this long ends
+constexpr double stop_check_seconds = 0.05;     // waits that must notice a stop or a signal
+constexpr double stop_force_seconds = 1.0;      // after the shutdown timeout, for the last ones
+constexpr double worker_respawn_seconds = 1.0;  // a worker that died this young waits to restart
+constexpr size_t upload_dir_limit = 200;        // bytes of serve's upload directory
 
 // An unread body larger than this is not drained before the close.
 constexpr uint64_t drain_limit = 16 * 1024 * 1024;

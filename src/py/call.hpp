@@ -26,6 +26,15 @@ Ref call_method(PyObject* obj, PyObject* name, Args... args) {
                              nullptr);
 }
 
+// obj.<name>(args...) with the name made on the spot: for start-up and
+// shut-down paths only, where no interned name is worth keeping.
+template <typename... Args>
+Ref call_method_named(PyObject* obj, const char* name, Args... args) {
+    Ref interned = Ref::steal(PyUnicode_InternFromString(name));
+    if (!interned) return Ref();
+    return call_method(obj, interned.get(), args...);
+}
+
 // callable(positional..., keyword values...), the keyword names in `kwnames`
 // (a tuple) and their values last in `args`.
 inline Ref call_with_keywords(PyObject* callable, std::initializer_list<PyObject*> args,

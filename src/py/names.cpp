@@ -43,8 +43,8 @@ bool make_names() {
            intern(n.close, "close") && intern(n.route, "route") &&
            intern(n.setsockopt, "setsockopt") && intern(n.bind, "bind") &&
            intern(n.listen, "listen") && intern(n.start, "start") && intern(n.Thread, "Thread") &&
-           intern(n.AF_INET, "AF_INET") && intern(n.SOCK_STREAM, "SOCK_STREAM") &&
-           intern(n.SOL_SOCKET, "SOL_SOCKET") && intern(n.SO_REUSEADDR, "SO_REUSEADDR") &&
+           intern(n.af_inet, "AF_INET") && intern(n.sock_stream, "SOCK_STREAM") &&
+           intern(n.sol_socket, "SOL_SOCKET") && intern(n.so_reuseaddr, "SO_REUSEADDR") &&
            intern(n.SSLContext, "SSLContext") &&
            intern(n.PROTOCOL_TLS_SERVER, "PROTOCOL_TLS_SERVER") &&
            intern(n.load_cert_chain, "load_cert_chain") && intern(n.wrap_socket, "wrap_socket") &&
@@ -53,11 +53,13 @@ bool make_names() {
            intern(n.remove, "remove") && intern(n.shutdown, "shutdown") &&
            intern(n.time_ns, "time_ns") && intern(n.randrange, "randrange") &&
            intern(n.write, "write") && intern(n.open, "open") && intern(n.print, "print") &&
-           intern(n.flush, "flush") && intern(n.init_get, "_init_get") &&
-           intern(n.c_set_header, "c_set_header") && intern(n.unquote, "unquote") &&
-           intern(n.g_socket, "socket") && intern(n.g_threading, "threading") &&
-           intern(n.g_random, "random") && intern(n.g_os, "os") && intern(n.g_time, "time") &&
-           intern(n.g_ssl, "ssl") && keywords(n.kw_target_args, "target", "args") &&
+           intern(n.flush, "flush") && intern(n.fileno, "fileno") &&
+           intern(n.init_get, "_init_get") && intern(n.c_set_header, "c_set_header") &&
+           intern(n.unquote, "unquote") && intern(n.g_socket, "socket") &&
+           intern(n.g_threading, "threading") && intern(n.g_random, "random") &&
+           intern(n.g_os, "os") && intern(n.g_time, "time") && intern(n.g_ssl, "ssl") &&
+           keywords(n.kw_target_args, "target", "args") &&
+           keep(n.kw_target_args_daemon, Py_BuildValue("(sss)", "target", "args", "daemon")) &&
            keywords(n.kw_server_side_handshake, "server_side", "do_handshake_on_connect") &&
            intern(n.banner_prefix, "[-] Serving: ") && intern(n.cert_file, "cert/app.crt") &&
            intern(n.key_file, "cert/app.key") && intern(n.mode_wb, "wb") &&

@@ -9,14 +9,14 @@ namespace zelweb {
 struct Names {
     // attribute and method names
     PyObject *accept, *recv_into, *send, *sendfile, *settimeout, *setblocking, *close, *route,
-        *setsockopt, *bind, *listen, *start, *Thread, *AF_INET, *SOCK_STREAM, *SOL_SOCKET,
-        *SO_REUSEADDR, *SSLContext, *PROTOCOL_TLS_SERVER, *load_cert_chain, *wrap_socket,
+        *setsockopt, *bind, *listen, *start, *Thread, *af_inet, *sock_stream, *sol_socket,
+        *so_reuseaddr, *SSLContext, *PROTOCOL_TLS_SERVER, *load_cert_chain, *wrap_socket,
         *do_handshake, *path, *exists, *getsize, *remove, *shutdown, *time_ns, *randrange, *write,
-        *open, *print, *flush, *init_get, *c_set_header, *unquote;
+        *open, *print, *flush, *fileno, *init_get, *c_set_header, *unquote;
     // module globals
     PyObject *g_socket, *g_threading, *g_random, *g_os, *g_time, *g_ssl;
     // keyword-name tuples for vectorcall
-    PyObject *kw_target_args, *kw_server_side_handshake;
+    PyObject *kw_target_args, *kw_target_args_daemon, *kw_server_side_handshake;
     // text constants
     PyObject *banner_prefix, *cert_file, *key_file, *mode_wb, *mode_rb;
     // numbers

@@ -11,6 +11,7 @@
 #include "py/globals.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
+#include "server/accept_pause.hpp"
 
 namespace zelweb {
 
@@ -53,13 +54,13 @@ Ref wrap_tls(PyObject* server_socket) {
 Ref listen_on(PyObject* host, uint16_t port, bool tls) {
     Ref socket = module_global(names.g_socket);
     if (!socket) return Ref();
-    Ref family = attribute(socket.get(), names.AF_INET);
-    Ref type = family ? attribute(socket.get(), names.SOCK_STREAM) : Ref();
+    Ref family = attribute(socket.get(), names.af_inet);
+    Ref type = family ? attribute(socket.get(), names.sock_stream) : Ref();
     Ref socket_class = type ? attribute(socket.get(), names.g_socket) : Ref();
     Ref server = socket_class ? call(socket_class.get(), family.get(), type.get()) : Ref();
     if (!server) return Ref();
-    Ref level = attribute(socket.get(), names.SOL_SOCKET);
-    Ref option = level ? attribute(socket.get(), names.SO_REUSEADDR) : Ref();
+    Ref level = attribute(socket.get(), names.sol_socket);
+    Ref option = level ? attribute(socket.get(), names.so_reuseaddr) : Ref();
     if (!option ||
         !call_method(server.get(), names.setsockopt, level.get(), option.get(), names.int_1))
         return Ref();
@@ -132,7 +133,10 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
         return nullptr;
     }
     for (;;) {
-        if (!serve_one(server.get(), app, wrap_callable.get())) PyErr_Clear();
+        if (!serve_one(server.get(), app, wrap_callable.get())) {
+            pause_if_exhausted();
+            PyErr_Clear();
+        }
     }
 }
 

@@ -4,7 +4,7 @@ Text crosses into and out of the module as bytes: every text parameter takes
 `bytes` or `bytearray` (only the bytes before the first zero byte count) and
 every text result is a new `bytes` object.
 """
-from typing import NoReturn, Protocol, Union
+from typing import List, NoReturn, Protocol, Tuple, Union
 
 _Text = Union[bytes, bytearray]
 
@@ -44,6 +44,24 @@ class http_t:
     def c_user_agent(self) -> bytes:
         """The "User-Agent" header, or b""."""
 
+    def c_method(self) -> bytes:
+        """The request method as received: b"GET", b"PUT", b"BREW", ..."""
+
+    def c_header(self, name: _Text, /) -> bytes:
+        """The value of header `name` (any case), several lines joined by b", "; b"" if absent."""
+
+    def c_headers(self) -> List[Tuple[bytes, bytes]]:
+        """Every header line in order as (name as sent, value trimmed of blanks)."""
+
+    def c_query(self) -> bytes:
+        """The query as sent, not decoded: after the first "?" up to a second one; b"" if none."""
+
+    def c_remote_addr(self) -> bytes:
+        """The peer's address as text (b"127.0.0.1"); b"" for a record made by hand."""
+
+    def c_remote_port(self) -> int:
+        """The peer's port; 0 for a record made by hand."""
+
     # Request body
 
     def c_post(self, key: _Text, /) -> bytes:
@@ -52,8 +70,14 @@ class http_t:
     def c_json(self) -> bytes:
         """The body text of a form or JSON POST as received, unparsed; b"" otherwise."""
 
+    def c_body(self) -> bytes:
+        """Any method's body, every byte, up to 1,024,000 bytes; b"" for a multipart POST."""
+
     def c_files(self, key: _Text, /) -> bytes:
-        """A field of the uploaded file: b"name", b"type", b"tmp_name" or b"size"; b"" otherwise."""
+        """A field of the first file part: b"name", b"type", b"tmp_name" or b"size"; b"" otherwise."""
+
+    def c_uploads(self) -> List[Tuple[bytes, bytes, bytes, bytes, int, bytes]]:
+        """Every file part in order as (field, filename, content_type, tmp_name, size, error)."""
 
     def c_copy(self, source_path: _Text, dest: _Text) -> int:
         """Copies a file (to keep an upload); always returns 0."""

@@ -1,0 +1,95 @@
+// The connection's byte stream as the stages use it: receive, send, time
+// limits, close. Two kinds: through the socket object's own methods (start,
+// and TLS), or on the socket's descriptor directly, with the interpreter
+// lock released around each system call (plain TCP under serve).
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zelweb {
+
+class Channel {
+public:
+    explicit Channel(PyObject* con) : con_(con) {}
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+    virtual ~Channel() = default;
+
+    PyObject* socket() const { return con_; }  // borrowed
+    // A receive or a send has failed: the peer has gone, reset or stalled,
+    // and the error it left is no fault of the server.
+    bool broken() const { return broken_; }
+
+    // Made ready for the head: non-blocking with time limits, the TLS
+    // handshake done.
+    virtual bool prepare(PyObject* receive_timeout) = 0;
+    // Each later receive, and each wait of a send, may take at most this
+    // many seconds (an int or a float).
+    virtual bool set_timeout(PyObject* seconds) = 0;
+    // Up to `size` bytes: the count, 0 when the peer has closed, -1 with an
+    // error set (TimeoutError "timed out" when the limit passed).
+    virtual Py_ssize_t receive(char* buffer, size_t size) = 0;
+    // All of [data, data + size), in order.
+    virtual bool send(const char* data, size_t size) = 0;
+    virtual bool send_bytes(PyObject* bytes) = 0;
+    // `count` bytes of the open file `file` from its start (fewer if it ends).
+    virtual bool send_file(PyObject* file, uint64_t count) = 0;
+    virtual bool shutdown_write() = 0;
+    virtual bool close() = 0;
+
+protected:
+    // Marks a failed receive or send; returns what it was given.
+    template <typename T>
+    T failed_io(T result) {
+        broken_ = true;
+        return result;
+    }
+    PyObject* con_;
+    bool broken_ = false;
+};
+
+// Through con.recv_into, con.send, con.sendfile, con.settimeout...
+class SocketChannel final : public Channel {
+public:
+    // `skip_unchanged`: a time limit equal to the last one set is not set
+    // again (serve; start makes every call it makes).
+    explicit SocketChannel(PyObject* con, bool skip_unchanged = false)
+        : Channel(con), skip_unchanged_(skip_unchanged) {}
+    bool prepare(PyObject* receive_timeout) override;
+    bool set_timeout(PyObject* seconds) override;
+    Py_ssize_t receive(char* buffer, size_t size) override;
+    bool send(const char* data, size_t size) override;
+    bool send_bytes(PyObject* bytes) override;
+    bool send_file(PyObject* file, uint64_t count) override;
+    bool shutdown_write() override;
+    bool close() override;
+
+private:
+    bool skip_unchanged_;
+    double timeout_ = -1;
+};
+
+// On the descriptor of a plain TCP socket object, which it keeps open.
+class DescriptorChannel final : public Channel {
+public:
+    DescriptorChannel(PyObject* con, int fd) : Channel(con), fd_(fd) {}
+    bool prepare(PyObject* receive_timeout) override;
+    bool set_timeout(PyObject* seconds) override;
+    Py_ssize_t receive(char* buffer, size_t size) override;
+    bool send(const char* data, size_t size) override;
+    bool send_bytes(PyObject* bytes) override;
+    bool send_file(PyObject* file, uint64_t count) override;
+    bool shutdown_write() override;
+    bool close() override;
+
+private:
+    // Waits until the descriptor is ready for `events`; false with
+    // TimeoutError or the error set.
+    bool wait(short events);
+    int fd_;
+    int timeout_ms_ = -1;
+};
+
+}  // namespace zelweb

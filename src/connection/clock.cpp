@@ -1,0 +1,52 @@
+// The cached time lines.
+#include "connection/clock.hpp"
+
+#include <cstdio>
+#include <ctime>
+
+namespace zelweb {
+
+namespace {
+
+const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+struct Formatted {
+    std::time_t second = -1;
+    char date[64];
+    char log[64];
+    int date_size = 0, log_size = 0;
+};
+
+Formatted& now() {
+    static Formatted f;
+    std::time_t t = std::time(nullptr);
+    if (t != f.second) {
+        std::tm g;
+        gmtime_r(&t, &g);
+        // By hand rather than strftime: the names must not follow the locale.
+        f.date_size = std::snprintf(
+            f.date, sizeof f.date, "Date: %s, %02d %s %04d %02d:%02d:%02d GMT\r\n", days[g.tm_wday],
+            g.tm_mday, months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+        f.log_size =
+            std::snprintf(f.log, sizeof f.log, "[%02d/%s/%04d:%02d:%02d:%02d +0000]", g.tm_mday,
+                          months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+        f.second = t;
+    }
+    return f;
+}
+
+}  // namespace
+
+std::string_view date_line() {
+    Formatted& f = now();
+    return std::string_view(f.date, static_cast<size_t>(f.date_size));
+}
+
+std::string_view log_time() {
+    Formatted& f = now();
+    return std::string_view(f.log, static_cast<size_t>(f.log_size));
+}
+
+}  // namespace zelweb

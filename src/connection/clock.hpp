@@ -1,0 +1,15 @@
+// The time as responses and the access log write it, formatted at most once
+// a second (the interpreter lock serialises its callers).
+#pragma once
+#include <string_view>
+
+namespace zelweb {
+
+// "Date: Wed, 09 Dec 2026 10:00:00 GMT\r\n": an origin server's Date line,
+// IMF-fixdate.
+std::string_view date_line();
+
+// "[09/Dec/2026:10:00:00 +0000]": the Common Log Format's time.
+std::string_view log_time();
+
+}  // namespace zelweb

@@ -1,0 +1,52 @@
+// The end of a request: its uploads removed, its loans taken back.
+#include "connection/request_end.hpp"
+
+#include "py/bytes.hpp"
+#include "py/files.hpp"
+#include "py/report.hpp"
+
+namespace zelweb {
+
+namespace {
+
+bool remove_path(const char* path) {
+    if (!path[0]) return true;
+    Ref name = Ref::steal(PyBytes_FromString(path));
+    return name && remove_if_exists(name.get());
+}
+
+}  // namespace
+
+bool remove_uploads(const Connection& c, const HttpObject* http) {
+    bool ok = remove_path(http->upload_tmp_name);
+    for (size_t i = 0; i < c.uploads.size(); ++i) {
+        SavedError first;
+        bool removed = remove_path(c.uploads[i].tmp_name);
+        if (!first.empty()) {
+            PyErr_Clear();
+            first.restore_copy();
+        }
+        ok = removed && ok;
+    }
+    return ok;
+}
+
+void detach(HttpObject* http) {
+    http->post = nullptr;
+    http->post_size = 0;
+    http->body = nullptr;
+    http->body_size = 0;
+    http->request_head = nullptr;
+    http->request_head_size = 0;
+    http->uploads = nullptr;
+}
+
+void print_upload_error() {
+    SavedError error;
+    Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    PyErr_Clear();
+    print_message("%s\n", utf8 ? utf8 : "upload error");
+}
+
+}  // namespace zelweb

@@ -1,0 +1,20 @@
+// What every request leaves to be done at its end, whichever way it ends.
+#pragma once
+#include "connection/connection.hpp"
+#include "context/http_t.hpp"
+
+namespace zelweb {
+
+// Every temporary file of the request's uploads removed; false with the
+// first error set, the others still tried.
+bool remove_uploads(const Connection& c, const HttpObject* http);
+
+// What the record borrowed from the connection is taken back: a record the
+// application kept reads empty values, never freed memory.
+void detach(HttpObject* http);
+
+// The text of the pending Exception that ended an upload, printed on
+// standard output, and the error cleared: the request goes on.
+void print_upload_error();
+
+}  // namespace zelweb

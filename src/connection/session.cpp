@@ -1,0 +1,234 @@
+// serve's handler: the stages of a request, again and again on one
+// connection, and the answers the server gives itself. One place decides
+// what the peer sees and when the connection ends.
+#include "connection/session.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "connection/access_log.hpp"
+#include "connection/body.hpp"
+#include "connection/channel.hpp"
+#include "connection/clock.hpp"
+#include "connection/close.hpp"
+#include "connection/compose.hpp"
+#include "connection/connection.hpp"
+#include "connection/intake.hpp"
+#include "connection/own_response.hpp"
+#include "connection/request_end.hpp"
+#include "connection/respond.hpp"
+#include "parse/head.hpp"
+#include "parse/text.hpp"
+#include "py/call.hpp"
+#include "py/names.hpp"
+#include "py/report.hpp"
+
+namespace zelweb {
+
+namespace {
+
+constexpr const char* serve_context = "zelweb.serve";
+constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
+
+// What a finished request leaves for the next one on the connection.
+struct Ending {
+    bool close;  // the connection ends after this request
+    int status;  // for the access log
+    unsigned long long bytes;
+};
+
+std::string_view request_line(const Connection& c) {
+    return first_line(text_before_nul(c.head, c.head_size));
+}
+
+// The request line's version: 1 for HTTP/1.1 and later 1.x, 0 for HTTP/1.0,
+// -1 for a version this server does not speak, -2 for no version at all.
+int minor_version(std::string_view protocol) {
+    if (protocol.size() != 8 || protocol.substr(0, 5) != "HTTP/" || protocol[6] != '.') return -2;
+    char major = protocol[5], minor = protocol[7];
+    if (major < '0' || major > '9' || minor < '0' || minor > '9') return -2;
+    if (major != '1') return -1;
+    return minor == '0' ? 0 : 1;
+}
+
+// The error route raised, reported once, naming the request it failed.
+void report_route_error(const Connection& c) {
+    SavedError error;
+    RequestLine line = split_request_line(request_line(c));
+    std::string_view method = line.method.value_or(""), target = line.target.value_or("");
+    PySys_WriteStderr("zelweb: route raised for %.*s %.*s\n", static_cast<int>(method.size()),
+                      method.data(), static_cast<int>(std::min<size_t>(target.size(), 900)),
+                      target.data());
+    if (!error.empty()) PyErr_Display(error.type(), error.value(), error.traceback());
+}
+
+// The peer's failures (a time limit, a reset, a close) are nothing to
+// report; any other error is the server's and is.
+void clear_peer_failure(const Channel& channel) {
+    if (!PyErr_Occurred()) return;
+    if (channel.broken() && PyErr_ExceptionMatches(PyExc_Exception))
+        PyErr_Clear();
+    else
+        report_ignored_in(serve_context);
+}
+
+Ending answer_own(Connection& c, const OwnResponse& r) {
+    long bytes = send_own_response(c.channel, r);
+    if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
+    return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
+}
+
+// The bytes of the response's body, for the log.
+unsigned long long body_bytes(const HttpObject* http) {
+    if (!status_has_body(http->status) || std::strcmp(http->method, "HEAD") == 0) return 0;
+    return http->data_size != 0 ? http->data_size : http->text.view().size();
+}
+
+// One request whose head is complete: the record, the body, route, the
+// response. The record is detached and its uploads removed by the caller.
+Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
+                     const SessionControl& control, Connection& c, Ref& record) {
+    Outcome outcome = fill_record(c, addr, record);
+    HttpObject* http = record ? as_record(record.get()) : nullptr;
+    if (outcome == Outcome::failed) {
+        report_ignored_in(serve_context);
+        return answer_own(c, route_failed);
+    }
+    if (!http || !http->method[0] || !http->url[0] || !http->request_protocol[0])
+        return answer_own(c, bad_request);
+    if (c.framing.kind == BodyFraming::Kind::unsupported) return answer_own(c, not_implemented);
+    if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
+        return answer_own(c, bad_request);
+    int version = minor_version(field_text(http->request_protocol));
+    if (version == -2 || !is_token(field_text(http->method))) return answer_own(c, bad_request);
+    if (version == -1) return answer_own(c, version_not_supported);
+    bool keep = o.keep_alive_seconds > 0 && (version == 1 ? !c.asks_close : c.asks_keep_alive);
+
+    outcome = read_body(c, http);
+    if (outcome == Outcome::upload_error) {
+        print_upload_error();
+        outcome = Outcome::done;
+    }
+    switch (outcome) {
+        case Outcome::done: break;
+        case Outcome::too_large: return answer_own(c, too_large);
+        case Outcome::close_quietly:
+            return answer_own(c, bad_request);  // the chunked framing broke
+        default:
+            if (!c.channel.broken()) {
+                report_ignored_in(serve_context);
+                return answer_own(c, route_failed);
+            }
+            clear_peer_failure(c.channel);  // the body never came whole: no one to answer
+            return {true, 0, 0};
+    }
+    if (!call_route(app, c, http)) {
+        report_route_error(c);
+        return answer_own(c, route_failed);
+    }
+    // A body left in the connection would be read as the next request.
+    keep = keep && c.body_complete && !c.carry_lost && !*control.stopping;
+    char lines[128];
+    std::string_view connection = keep ? keep_line : close_line, date = date_line();
+    std::memcpy(lines, connection.data(), connection.size());
+    std::memcpy(lines + connection.size(), date.data(), date.size());
+    outcome = send_response(c, http, std::string_view(lines, connection.size() + date.size()));
+    if (outcome != Outcome::done) {
+        clear_peer_failure(c.channel);
+        return {true, http->status, 0};
+    }
+    return {!keep, http->status, body_bytes(http)};
+}
+
+// The next request's first bytes, if any came, to the front of the head
+// buffer; everything else of the last request forgotten.
+void begin_next_request(Connection& c) {
+    if (c.carry_size) {
+        std::memcpy(c.head, c.carry.data(), c.carry_size);
+        c.received = c.carry_size;
+    } else {
+        std::memmove(c.head, c.head + c.taken, c.received - c.taken);
+        c.received -= c.taken;
+    }
+    c.head_size = c.taken = 0;
+    c.expect_continue = c.asks_close = c.asks_keep_alive = false;
+    c.framing = BodyFraming();
+    c.unread_body = 0;
+    c.sending = false;
+    c.body.release();
+    c.uploads.clear();
+    c.body_complete = true;
+    c.carry.release();
+    c.carry_size = 0;
+    c.carry_lost = false;
+}
+
+int descriptor_of(PyObject* con) {
+    Ref number = call_method(con, names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd < 0) PyErr_Clear();
+    return static_cast<int>(fd);
+}
+
+}  // namespace
+
+void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const SessionOptions& o,
+                      SessionControl& control) {
+    int fd = descriptor_of(con);
+    if (fd < 0) return;
+    // Responses go out whole in one send; Nagle's delay would only hold back
+    // the last piece of a file behind the client's delayed acknowledgement.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    SocketChannel tls_channel(con, true);
+    DescriptorChannel plain_channel(con, fd);
+    Channel& channel = o.tls ? static_cast<Channel&>(tls_channel) : plain_channel;
+    control.fd = fd;
+    Connection c(channel);
+    c.upload_prefix = o.upload_prefix;
+    c.max_body = o.max_body;
+    bool ready = channel.prepare(names.head_receive_timeout);
+    if (!ready) clear_peer_failure(channel);
+    for (bool first = true; ready; first = false) {
+        control.idle = !first && c.received == 0;
+        if (control.idle && *control.stopping) break;
+        HeadStatus head = read_head(c, first ? nullptr : o.keep_alive, true);
+        control.idle = false;
+        Ending ending{true, 0, 0};
+        Ref record;
+        switch (head) {
+            case HeadStatus::complete:
+                ending = serve_request(app, addr, o, control, c, record);
+                break;
+            case HeadStatus::too_large: ending = answer_own(c, head_too_large); break;
+            default:  // silence, a close or a reset before the head was whole
+                clear_peer_failure(channel);
+                break;
+        }
+        if (ending.status && o.access_log) {
+            HttpObject* http = record ? as_record(record.get()) : nullptr;
+            std::string_view host = http ? field_text(http->remote_addr) : "-";
+            write_access_log(o.access_log, host.empty() ? "-" : host,
+                             head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
+                             ending.bytes, c.head_began);
+        }
+        if (record) {
+            HttpObject* http = as_record(record.get());
+            if (!remove_uploads(c, http)) report_ignored_in(serve_context);
+            detach(http);
+        }
+        if (ending.close) break;
+        begin_next_request(c);
+    }
+    control.fd = -1;  // from here the server must not touch the descriptor
+    control.idle = false;
+    // A body left unread is drained a little first, so the peer reads the
+    // response rather than a reset.
+    if (!close_connection(c)) PyErr_Clear();
+}
+
+}  // namespace zelweb

@@ -1,0 +1,335 @@
+// The accept loop of one serve process and its pool of connection threads.
+//
+// The loop and the threads share a Pool through a capsule, so that a thread
+// still finishing after serve has returned keeps it alive. The queue and the
+// counters are guarded by the pool's mutex, taken with or without the
+// interpreter lock but never held while waiting for it; the list of sessions
+// and the stop flag seen by sessions are touched under the interpreter lock.
+#include "server/pool.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "connection/session.hpp"
+#include "py/call.hpp"
+#include "py/globals.hpp"
+#include "py/names.hpp"
+#include "py/report.hpp"
+#include "server/accept_pause.hpp"
+#include "server/stop_signals.hpp"
+
+namespace zelweb {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+constexpr const char* capsule_name = "zelweb.serve.pool";
+
+// A session's entry in the pool's list, on its thread's stack.
+struct Slot {
+    SessionControl control;
+    Slot *prev = nullptr, *next = nullptr;
+};
+
+struct Accepted {
+    PyObject* con;   // strong
+    PyObject* addr;  // strong
+};
+
+class Pool {
+public:
+    explicit Pool(const ServeConfig& config) : max_connections_(config.max_connections) {
+        app_ = Ref::incref(config.app.get());
+        keep_alive_ = Ref::incref(config.keep_alive.get());
+        access_log_ = Ref::incref(config.access_log.get());
+        std::memcpy(upload_prefix_, config.upload_prefix, sizeof upload_prefix_);
+        options_.keep_alive = keep_alive_.get();
+        options_.keep_alive_seconds = config.keep_alive_seconds;
+        options_.tls = config.tls;
+        options_.upload_prefix = upload_prefix_;
+        options_.max_body = config.max_body;
+        options_.access_log = access_log_.get();
+    }
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+    ~Pool() {
+        while (count_ > 0) {
+            Accepted a = pop();
+            Py_DECREF(a.con);
+            Py_DECREF(a.addr);
+        }
+        std::free(queue_);
+    }
+
+    bool allocate() {
+        queue_ = static_cast<Accepted*>(
+            std::calloc(static_cast<size_t>(max_connections_), sizeof(Accepted)));
+        if (!queue_) PyErr_NoMemory();
+        return queue_ != nullptr;
+    }
+
+    // The accept loop's side, under the interpreter lock.
+
+    // Waits until fewer than max_connections are served. False: a stop.
+    bool wait_for_room() {
+        for (;;) {
+            bool room;
+            Py_BEGIN_ALLOW_THREADS
+                {  // the mutex is let go before the interpreter lock is taken back
+                    std::unique_lock<std::mutex> lock(m_);
+                    room = room_.wait_for(lock, Seconds(stop_check_seconds),
+                                          [&] { return active_ < max_connections_; });
+                }
+            Py_END_ALLOW_THREADS
+            if (PyErr_CheckSignals() < 0) {
+                if (take_stop()) return false;
+                PyErr_Clear();
+            }
+            if (room) return true;
+        }
+    }
+
+    // Queues a connection; true when a thread must be started to take it.
+    bool queue(PyObject* con, PyObject* addr) {
+        Py_INCREF(con);
+        Py_INCREF(addr);
+        bool more_threads;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            queue_[(first_ + count_) % static_cast<size_t>(max_connections_)] = {con, addr};
+            ++count_;
+            ++active_;
+            more_threads = count_ > static_cast<size_t>(waiting_);
+        }
+        work_.notify_one();
+        return more_threads;
+    }
+
+    void begin_stop() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            stopping_ = true;
+        }
+        work_.notify_all();
+    }
+
+    // Ends the sessions waiting for a next request (all of them, when
+    // `every` is set): their receive sees the end at once.
+    void shut_sessions(bool every) {
+        for (Slot* s = sessions_; s; s = s->next)
+            if (s->control.fd >= 0 && (every || s->control.idle))
+                ::shutdown(s->control.fd, SHUT_RDWR);
+    }
+
+    // Waits until no connection is served or `until`; false when a signal
+    // came meanwhile beyond `signals`, or the time is up.
+    bool wait_finished(Clock::time_point until, const StopRequest& request, int signals) {
+        for (;;) {
+            bool done;
+            Py_BEGIN_ALLOW_THREADS
+                {
+                    std::unique_lock<std::mutex> lock(m_);
+                    done = finished_.wait_for(lock, Seconds(stop_check_seconds),
+                                              [&] { return active_ == 0; });
+                }
+            Py_END_ALLOW_THREADS
+            if (PyErr_CheckSignals() < 0 && !take_stop()) PyErr_Clear();
+            if (done) return true;
+            if (request.signals > signals || Clock::now() >= until) return false;
+            shut_sessions(false);  // a session that finished a request may be waiting now
+        }
+    }
+
+    // A pool thread's side.
+
+    // The next connection, waiting for one up to pool_idle_seconds; false
+    // when there is none (the thread then ends).
+    bool take(Accepted& next) {
+        bool got = false;
+        Py_BEGIN_ALLOW_THREADS
+            {
+                std::unique_lock<std::mutex> lock(m_);
+                ++waiting_;
+                work_.wait_for(lock, Seconds(pool_idle_seconds),
+                               [&] { return count_ > 0 || stopping_; });
+                --waiting_;
+                if (count_ > 0) {
+                    next = pop();
+                    got = true;
+                }
+            }
+        Py_END_ALLOW_THREADS
+        return got;
+    }
+
+    void serve(const Accepted& a) {
+        Slot slot;
+        slot.control.stopping = &stopping_;
+        link(slot);
+        serve_connection(app_.get(), a.con, a.addr, options_, slot.control);
+        unlink(slot);
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            --active_;
+        }
+        room_.notify_one();
+        finished_.notify_all();
+    }
+
+private:
+    Accepted pop() {
+        Accepted a = queue_[first_];
+        first_ = (first_ + 1) % static_cast<size_t>(max_connections_);
+        --count_;
+        return a;
+    }
+    void link(Slot& s) {
+        s.next = sessions_;
+        if (sessions_) sessions_->prev = &s;
+        sessions_ = &s;
+    }
+    void unlink(Slot& s) {
+        if (s.prev)
+            s.prev->next = s.next;
+        else
+            sessions_ = s.next;
+        if (s.next) s.next->prev = s.prev;
+    }
+
+    const long max_connections_;
+    Ref app_, keep_alive_, access_log_;
+    char upload_prefix_[sizeof ServeConfig::upload_prefix];
+    SessionOptions options_;
+
+    std::mutex m_;
+    std::condition_variable work_, room_, finished_;
+    Accepted* queue_ = nullptr;
+    size_t first_ = 0, count_ = 0;
+    long active_ = 0, waiting_ = 0;
+    bool stopping_ = false;
+    Slot* sessions_ = nullptr;  // under the interpreter lock
+};
+
+void destroy_pool(PyObject* capsule) {
+    delete static_cast<Pool*>(PyCapsule_GetPointer(capsule, capsule_name));
+}
+
+// A pool thread: connection after connection until it has waited in vain.
+PyObject* pool_thread(PyObject*, PyObject* capsule) {
+    Pool* pool = static_cast<Pool*>(PyCapsule_GetPointer(capsule, capsule_name));
+    if (!pool) return nullptr;
+    Accepted next;
+    while (pool->take(next)) {
+        pool->serve(next);
+        Py_DECREF(next.con);
+        Py_DECREF(next.addr);
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef pool_thread_def = {"serve_connections", pool_thread, METH_O, nullptr};
+
+// A daemon thread: one stuck in route must not keep the process alive once
+// serve has returned.
+bool start_thread(PyObject* capsule) {
+    Ref target = Ref::steal(PyCFunction_NewEx(&pool_thread_def, nullptr, nullptr));
+    Ref args = target ? Ref::steal(PyTuple_Pack(1, capsule)) : Ref();
+    Ref threading = args ? module_global(names.g_threading) : Ref();
+    Ref thread_class =
+        threading ? Ref::steal(PyObject_GetAttr(threading.get(), names.Thread)) : Ref();
+    Ref thread = thread_class
+                     ? call_with_keywords(thread_class.get(), {target.get(), args.get(), Py_True},
+                                          names.kw_target_args_daemon)
+                     : Ref();
+    return thread && call_method(thread.get(), names.start);
+}
+
+// Waits until the listening socket has a connection to accept. False: a
+// stop signal. The wait is cut in short ticks: a signal that the kernel hands
+// to another thread only reaches its handler when the main thread checks.
+bool wait_for_connection(int fd) {
+    for (;;) {
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready;
+        Py_BEGIN_ALLOW_THREADS
+            ready = poll(&p, 1, static_cast<int>(stop_check_seconds * 1000));
+        Py_END_ALLOW_THREADS
+        if (PyErr_CheckSignals() < 0) {
+            if (take_stop()) return false;
+            PyErr_Clear();
+        }
+        if (ready != 0) return true;  // readable, or an error accept will tell
+    }
+}
+
+// Stops accepting, ends idle connections, lets the others finish within the
+// shutdown timeout, then cuts what is left.
+void stop(Pool* pool, PyObject* listener, const ServeConfig& config, const StopRequest& request) {
+    if (!call_method(listener, names.close)) PyErr_Clear();
+    pool->begin_stop();
+    pool->shut_sessions(false);
+    int signals = request.signals;
+    auto until = Clock::now() +
+                 std::chrono::duration_cast<Clock::duration>(Seconds(config.shutdown_timeout));
+    if (pool->wait_finished(until, request, signals)) return;
+    pool->shut_sessions(true);
+    auto last =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(stop_force_seconds));
+    pool->wait_finished(last, request, request.signals);
+}
+
+}  // namespace
+
+bool run_server(const ServeConfig& config, PyObject* listener) {
+    Pool* pool = new (std::nothrow) Pool(config);
+    if (!pool) {
+        PyErr_NoMemory();
+        return false;
+    }
+    Ref capsule = Ref::steal(PyCapsule_New(pool, capsule_name, destroy_pool));
+    if (!capsule) {
+        delete pool;
+        return false;
+    }
+    if (!pool->allocate()) return false;
+    // Non-blocking, so that an accept another worker process won the race
+    // for comes back at once.
+    Ref number = call_method(listener, names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd < 0 || !call_method(listener, names.setblocking, Py_False)) return false;
+    StopRequest request;
+    StopSignals signals(request);
+    for (;;) {
+        if (!pool->wait_for_room() || !wait_for_connection(static_cast<int>(fd))) break;
+        Ref pair = call_method(listener, names.accept);
+        if (!pair) {
+            if (take_stop()) break;
+            if (PyErr_ExceptionMatches(PyExc_BlockingIOError)) {
+                PyErr_Clear();
+                continue;
+            }
+            pause_if_exhausted();
+            PyErr_Clear();  // a connection that failed before it began
+            continue;
+        }
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) continue;
+        if (pool->queue(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)) &&
+            !start_thread(capsule.get())) {
+            if (take_stop()) break;
+            report_ignored_in("zelweb.serve");  // the connection waits for a thread to free up
+        }
+    }
+    stop(pool, listener, config, request);
+    return true;
+}
+
+}  // namespace zelweb

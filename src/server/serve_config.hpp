@@ -1,0 +1,31 @@
+// serve's arguments, checked and converted.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "parse/limits.hpp"
+#include "py/ref.hpp"
+
+namespace zelweb {
+
+struct ServeConfig {
+    Ref app;
+    Ref host;  // str; "" for every local address
+    long port = 8080;
+    bool tls = false;
+    Ref certfile, keyfile;  // str or bytes
+    Ref keep_alive;         // a float
+    double keep_alive_seconds = 5.0;
+    long max_connections = 1024, workers = 1, backlog = 1024;
+    Ref access_log;  // null: none; Py_True: standard error; else an object with write
+    char upload_prefix[upload_dir_limit + 2] = "tmp/";  // the directory and a "/"
+    uint64_t max_body = UINT64_MAX;
+    double shutdown_timeout = 10.0;
+};
+
+// Reads serve's arguments into `config`; false with TypeError or ValueError
+// set, before anything is opened.
+bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config);
+
+}  // namespace zelweb
