@@ -849,9 +849,11 @@ def main():
              "route called once, a fixed response, close; its kept-alive mode (ceiling-ka) keeps "
              "the connection and its thread for request after request. zelweb is zelweb.start, "
              "zelweb-serve zelweb.serve; nginx-ka is nginx with keep-alive on.",
-             "Command: `%s` (%.1f minutes). Load average (1 min) just before the run: %.1f%s." % (
+             "Command: `%s` (%.1f minutes). Load average (1 min) just before the run: %.1f%s; "
+             "at its end: %.1f (this run's own server and wrk count for about 2)." % (
                  command.strip(), (time.monotonic() - started) / 60, load_before,
-                 " (other work was sharing the cores: the figures are skewed)" if load_before > 1 else ""),
+                 " (other work was sharing the cores: the figures are skewed)" if load_before > 1 else "",
+                 os.getloadavg()[0]),
              *(["On the wire: " + "; ".join(wire) + "."] if wire else []),
              *(["Skipped: " + "; ".join(skipped) + "."] if skipped else []),
              "", "![requests per second against concurrency](../../docs/bench.png)", "",
