@@ -1,4 +1,5 @@
-"""One zelweb server for the whole session, plus clients that speak raw bytes.
+"""One zelweb server for the whole session (and one zelweb.serve server per set of
+options), plus clients that speak raw bytes.
 
 The server runs `zelweb.start` on a daemon thread (it never returns) from a
 temporary working directory holding `tmp/` and a throwaway `cert/` pair. Its
@@ -6,6 +7,7 @@ application dispatches on the path to handlers that each test registers, so
 every test writes its own `route` and one server serves all of them.
 """
 import os
+import pathlib
 import socket
 import subprocess
 import sys
@@ -133,6 +135,44 @@ def tls_server(_tls_server):
 def output(capfd):
     """What the server threads print during the test; see helpers.Output."""
     return Output(capfd)
+
+
+def _serve(routes, **options):
+    port = free_port()
+    t = threading.Thread(target=zelweb.serve, args=(routes, HOST, port), kwargs=options,
+                         daemon=True)
+    t.start()
+    wait_listening(port)
+    return Server(port, routes, bool(options.get("https")))
+
+
+@pytest.fixture(scope="session")
+def _serve_servers(workdir):
+    uploads = os.path.join(workdir, "uploads")
+    os.makedirs(uploads)
+    servers = {}
+
+    def get(**options):
+        key = repr(sorted(options.items()))
+        if key not in servers:
+            servers[key] = _serve(Routes(), upload_dir=pathlib.Path(uploads), **options)
+            servers[key].upload_dir = os.fsencode(uploads)
+        return servers[key]
+    return get
+
+
+@pytest.fixture
+def serving(_serve_servers):
+    """serving(**options): the session's zelweb.serve server (on a daemon thread) with
+    those options, its uploads under its upload_dir; a test's handlers are dropped after it."""
+    used = []
+
+    def get(**options):
+        used.append(_serve_servers(**options))
+        return used[-1]
+    yield get
+    for s in used:
+        s.routes.handlers.clear()
 
 
 def run_python(code, cwd=None, timeout=60):

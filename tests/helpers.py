@@ -1,8 +1,10 @@
 """Helpers the test modules share: loopback ports, reading until close, the
 expected response head, request builders, and servers run in their own
 process and stopped by their PID."""
+import email.utils
 import os
 import pathlib
+import re
 import signal
 import socket
 import ssl
@@ -10,6 +12,7 @@ import subprocess
 import sys
 import threading
 import time
+from datetime import datetime, timedelta, timezone
 
 import zelweb
 
@@ -406,3 +409,152 @@ def send_while_reading(port, data, timeout=30):
             return read_to_close(s)
         finally:
             sender.join(timeout)
+
+
+# --- serve: persistent connections -------------------------------------------------
+
+DATE_LINE = re.compile(rb"\r\nDate: ([^\r\n]*)\r\n")
+
+
+def serve_head(length, connection=b"keep-alive", status=b"200 OK", extra=b"", cookies=b"",
+               content_type=b"text/html"):
+    """The response head serve writes, its Date value as "*" (see undated)."""
+    return (b"HTTP/1.1 " + status + b"\r\n" + extra + b"server: Tovrel\r\nConnection: " +
+            connection + b"\r\nDate: *\r\n" + cookies + b"Content-Type: " + content_type +
+            b"\r\nContent-Length: " + str(length).encode() + b"\r\n\r\n")
+
+
+def check_date(value):
+    """An IMF-fixdate in GMT, within a few seconds of now."""
+    text = value.decode() if isinstance(value, bytes) else value
+    when = email.utils.parsedate_to_datetime(text)
+    assert text == email.utils.format_datetime(when.astimezone(timezone.utc), usegmt=True), text
+    assert abs(when - datetime.now(timezone.utc)) < timedelta(seconds=10), text
+
+
+def undated(data):
+    """data with every Date value checked and replaced by "*"."""
+    for value in DATE_LINE.findall(data):
+        check_date(value)
+    return DATE_LINE.sub(b"\r\nDate: *\r\n", data)
+
+
+class Conn:
+    """One client connection kept open: requests sent on it, responses read one at a time."""
+
+    def __init__(self, port, host=HOST, timeout=10.0):
+        self.sock = socket.create_connection((host, port), timeout=timeout)
+        self.buffer = b""
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def _fill(self):
+        chunk = self.sock.recv(65536)
+        if not chunk:
+            raise EOFError(f"closed before a whole response; got {self.buffer!r}")
+        self.buffer += chunk
+
+    def response(self):
+        """The next response, framed by its Content-Length."""
+        while b"\r\n\r\n" not in self.buffer:
+            self._fill()
+        head = self.buffer.partition(b"\r\n\r\n")[0]
+        length = re.search(rb"\r\nContent-Length: (\d+)(?:\r\n|$)", head)
+        end = len(head) + 4 + (int(length.group(1)) if length else 0)
+        while len(self.buffer) < end:
+            self._fill()
+        reply, self.buffer = self.buffer[:end], self.buffer[end:]
+        return reply
+
+    def closed(self):
+        """Waits for the server to close; True if it sent nothing more before."""
+        return read_to_close(self.sock) == b"" and self.buffer == b""
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def children(pid):
+    """The live (not zombie) processes whose parent is pid."""
+    found = set()
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                state, ppid = f.read().rpartition(")")[2].split()[:2]
+        except OSError:
+            continue
+        if int(ppid) == pid and state != "Z":
+            found.add(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class ServeProcess:
+    """`python -u -c code *args` in cwd (which holds tmp/ and cert/), on the port its
+    banner names; a context manager that kills it and its children by PID on exit."""
+
+    BANNER = re.compile(r"^\[-\] Serving: (.*):(\d+)$", re.M)
+
+    def __init__(self, code, cwd, *args):
+        self.cwd = pathlib.Path(cwd)
+        self.out_path, self.err_path = self.cwd / "out", self.cwd / "err"
+        with open(self.out_path, "w") as o, open(self.err_path, "w") as e:
+            self.proc = subprocess.Popen([sys.executable, "-u", "-c", code, *map(str, args)],
+                                         cwd=cwd, stdout=o, stderr=e, env=zelweb_env())
+        try:
+            banner = self.wait_match(self.BANNER)
+        except BaseException:
+            self.stop()
+            raise
+        self.banner_host, self.port = banner.group(1), int(banner.group(2))
+
+    def output(self, stream="out"):
+        return (self.out_path if stream == "out" else self.err_path).read_text()
+
+    def wait_match(self, pattern, stream="out", timeout=20.0):
+        """The first match of pattern in the output, once there; raises if it never is."""
+        deadline = time.monotonic() + timeout
+        while True:
+            found = re.search(pattern, self.output(stream))
+            if found:
+                return found
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"{pattern!r} never appeared (status {self.proc.poll()}):\n"
+                                     f"{self.output()}\n{self.output('err')}")
+            time.sleep(0.02)
+
+    def wait_for(self, needle, stream="out", timeout=20.0):
+        return self.wait_match(re.escape(needle), stream, timeout)
+
+    def wait(self, timeout):
+        """The exit status, once it has exited within timeout seconds."""
+        return self.proc.wait(timeout)
+
+    def stop(self):
+        if self.proc.poll() is None:
+            for pid in children(self.proc.pid):
+                os.kill(pid, signal.SIGKILL)
+            os.kill(self.proc.pid, signal.SIGKILL)
+        self.proc.wait(10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()

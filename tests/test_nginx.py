@@ -14,7 +14,7 @@ import time
 import pytest
 import requests
 
-from helpers import HOST, LoggedProcess, free_port, zelweb_env
+from helpers import HOST, LoggedProcess, free_port, wait_listening, zelweb_env
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 RUN = ROOT / "deploy" / "run.sh"
@@ -193,3 +193,41 @@ def test_stopping_the_script_stops_nginx_and_every_process(tmp_path):
     for pid in pids:
         with pytest.raises(ProcessLookupError):
             os.kill(pid, 0)
+
+
+def test_upstream_keepalive_reuses_connections_to_serve(serving, tmp_path):
+    srv = serving()
+    srv.handle(b"/port", lambda http: http.c_text(str(http.c_remote_port()).encode()))
+    listen = free_port()
+    temp_paths = "".join(f"    {kind}_temp_path {tmp_path}/{kind};\n"
+                         for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    conf = tmp_path / "nginx.conf"
+    conf.write_text(f"""daemon off;
+master_process off;
+pid {tmp_path}/nginx.pid;
+error_log stderr warn;
+events {{ worker_connections 64; }}
+http {{
+    access_log off;
+{temp_paths}    upstream zelweb {{ server {HOST}:{srv.port}; keepalive 8; }}
+    server {{
+        listen {HOST}:{listen};
+        location / {{
+            proxy_pass http://zelweb;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
+        }}
+    }}
+}}
+""")
+    nginx = LoggedProcess([NGINX, "-p", str(tmp_path), "-c", str(conf), "-e", "stderr"],
+                          str(tmp_path), "nginx.log", grace=10)
+    try:
+        wait_listening(listen)
+        replies = [requests.get(f"http://{HOST}:{listen}/port", timeout=10) for _ in range(6)]
+    finally:
+        log = nginx.output()
+        nginx.stop()
+    assert [r.status_code for r in replies] == [200] * 6, log
+    ports = [int(r.text) for r in replies]
+    assert len(set(ports)) < len(ports)

@@ -4,9 +4,15 @@
 // the app's route called once, a fixed response, close. No parsing, no
 // record, no timeouts: whatever zelweb spends beyond this is its own cost.
 //
-// The response is zelweb's own, byte for byte, for the same body.
+// keep_alive=True: the connection and its thread stay for request after
+// request (each head's end found, route called, the response sent, the next
+// head read; pipelined heads answered in order) until the peer closes.
 //
-//     ceiling.serve(app, host, port, threaded=True)   never returns
+// The response is zelweb's own, byte for byte, for the same body: start's
+// with "Connection: close", serve's with "Connection: keep-alive" and a Date
+// line (a fixed one, of the same length as a real one).
+//
+//     ceiling.serve(app, host, port, threaded=True, keep_alive=False)   never returns
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -15,9 +21,13 @@ namespace {
 const char response[] =
     "HTTP/1.1 200 OK\r\nserver: Tovrel\r\nConnection: close\r\nContent-Type: text/html\r\n"
     "Content-Length: 11\r\n\r\nhello world";
+const char kept_response[] =
+    "HTTP/1.1 200 OK\r\nserver: Tovrel\r\nConnection: keep-alive\r\n"
+    "Date: Wed, 09 Dec 2026 10:00:00 GMT\r\nContent-Type: text/html\r\n"
+    "Content-Length: 11\r\n\r\nhello world";
 
 PyObject *s_recv_into, *s_sendall, *s_close, *s_route, *s_accept, *s_start, *s_response;
-PyObject *thread_class, *kw_target_args, *handler;
+PyObject *s_kept_response, *thread_class, *kw_target_args, *handler, *kept_handler;
 
 PyObject* call_method(PyObject* obj, PyObject* name, PyObject* arg) {
     PyObject* args[] = {obj, arg};
@@ -64,13 +74,69 @@ PyObject* handle(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// handle_kept(app, con): request after request on one connection, until the
+// peer closes, a receive or send fails, or a head outgrows 8 KiB. Only the run
+// of CR/LF bytes is carried from one chunk to the next: that is all it takes
+// to find each head's end, so each chunk is read to the buffer's start.
+PyObject* handle_kept(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "handle_kept(app, con)");
+        return nullptr;
+    }
+    PyObject *app = args[0], *con = args[1];
+    char head[8192];
+    size_t in_head = 0;  // bytes of the head being read so far
+    int run = 0;
+    PyObject* view = PyMemoryView_FromMemory(head, sizeof head, PyBUF_WRITE);
+    bool open = view != nullptr;
+    while (open) {
+        PyObject* n = call_method(con, s_recv_into, view);
+        Py_ssize_t count = n ? PyLong_AsSsize_t(n) : -1;
+        Py_XDECREF(n);
+        if (count <= 0) break;
+        for (Py_ssize_t i = 0; i < count && open; ++i) {
+            char c = head[i];
+            run = (c == '\r' || c == '\n') ? run + 1 : 0;
+            ++in_head;
+            if (run == 4) {
+                PyObject* r = call_method(app, s_route, Py_None);
+                if (r) {
+                    Py_DECREF(r);
+                    r = call_method(con, s_sendall, s_kept_response);
+                }
+                open = r != nullptr;
+                Py_XDECREF(r);
+                run = 0;
+                in_head = 0;
+            }
+        }
+        open = open && in_head < sizeof head;
+    }
+    Py_XDECREF(view);
+    PyErr_Clear();
+    Py_XDECREF(call_method(con, s_close, nullptr));
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef handle_def = {"handle", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handle)),
                           METH_FASTCALL, nullptr};
+PyMethodDef kept_def = {"handle_kept",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handle_kept)),
+                        METH_FASTCALL, nullptr};
 
-PyObject* serve(PyObject*, PyObject* args) {
+PyObject* serve(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"app", "host", "port", "threaded", "keep_alive", nullptr};
     PyObject *app, *host;
-    int port, threaded = 1;
-    if (!PyArg_ParseTuple(args, "OOi|p", &app, &host, &port, &threaded)) return nullptr;
+    int port, threaded = 1, keep_alive = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOi|pp", const_cast<char**>(keywords), &app, &host,
+                                     &port, &threaded, &keep_alive))
+        return nullptr;
+    if (keep_alive && !threaded) {
+        // One kept connection would hold the accepting thread for good.
+        PyErr_SetString(PyExc_ValueError, "keep_alive needs threaded");
+        return nullptr;
+    }
     PyObject* socket = PyImport_ImportModule("socket");
     if (!socket) return nullptr;
     PyObject* create = PyObject_GetAttrString(socket, "create_server");
@@ -94,7 +160,7 @@ PyObject* serve(PyObject*, PyObject* args) {
             Py_DECREF(thread_args);
             continue;
         }
-        PyObject* call_args[] = {handler, thread_args};
+        PyObject* call_args[] = {keep_alive ? kept_handler : handler, thread_args};
         PyObject* thread = PyObject_Vectorcall(thread_class, call_args, 0, kw_target_args);
         Py_DECREF(thread_args);
         PyObject* started = thread ? call_method(thread, s_start, nullptr) : nullptr;
@@ -106,7 +172,8 @@ PyObject* serve(PyObject*, PyObject* args) {
     return nullptr;
 }
 
-PyMethodDef methods[] = {{"serve", serve, METH_VARARGS, "serve(app, host, port, threaded=True)"},
+PyMethodDef methods[] = {{"serve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(serve)),
+                          METH_VARARGS | METH_KEYWORDS, "serve(app, host, port, threaded=True, keep_alive=False)"},
                          {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "ceiling", nullptr, -1, methods};
@@ -121,11 +188,14 @@ PyMODINIT_FUNC PyInit_ceiling() {
     s_accept = PyUnicode_InternFromString("accept");
     s_start = PyUnicode_InternFromString("start");
     s_response = PyBytes_FromStringAndSize(response, sizeof response - 1);
+    s_kept_response = PyBytes_FromStringAndSize(kept_response, sizeof kept_response - 1);
     kw_target_args = Py_BuildValue("(ss)", "target", "args");
     handler = PyCFunction_New(&handle_def, nullptr);
+    kept_handler = PyCFunction_New(&kept_def, nullptr);
     PyObject* threading = PyImport_ImportModule("threading");
     thread_class = threading ? PyObject_GetAttrString(threading, "Thread") : nullptr;
     Py_XDECREF(threading);
-    if (!thread_class || !handler || !kw_target_args || !s_response) return nullptr;
+    if (!thread_class || !handler || !kept_handler || !kw_target_args || !s_response || !s_kept_response)
+        return nullptr;
     return PyModule_Create(&module_def);
 }

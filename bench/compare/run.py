@@ -1,19 +1,24 @@
 #!/usr/bin/env python3
 """zelweb side by side with the servers users would pick instead.
 
-    python3 bench/compare/run.py            full: 3 runs x 10 s per cell (about 20 min)
-    python3 bench/compare/run.py --quick    1 run x 3 s per cell (about 2 min), noisy
+    python3 bench/compare/run.py            full: 3 runs x 10 s per cell (about 35 min)
+    python3 bench/compare/run.py --quick    1 run x 3 s per cell (about 4 min), noisy
 
 Builds the current tree into build/bench (and the design's ceiling,
 ceiling.cpp, beside it), installs what is missing (pip: werkzeug, waitress,
 granian, matplotlib; apt: wrk, nginx), starts each server on 127.0.0.1 and
-loads it with wrk sending "Connection: close" (one connection, one request),
-wrk pinned to core 1 and the server to core 0 when there are two cores.
+loads it with wrk, pinned to core 1 and the server to core 0 when there are
+two cores: sending "Connection: close" (one connection, one request) for
+start and its peers, and without it (wrk keeps each connection for request
+after request) for the kept-alive rows: zelweb.serve, the ceiling's
+kept-alive loop, nginx with keep-alive on, Granian and Waitress. serve also
+gets a "Connection: close" row beside start. When the build has no
+zelweb.serve, its rows are skipped (and said so).
 
 Writes bench/results/compare-<date>.md (the tables, the ratios, the goals)
-and docs/bench.png (requests per second against concurrency). Every figure
-comes from this one run: compare ratios, not absolute numbers, across
-machines.
+and docs/bench.png (requests per second against concurrency, one request
+per connection and kept alive). Every figure comes from this one run:
+compare ratios, not absolute numbers, across machines.
 """
 import argparse
 import datetime
@@ -63,56 +68,75 @@ def here_env():
     return {"PYTHONPATH": str(HERE)}
 
 
-def nginx_command(port):
-    prefix = WORK / "nginx"
+def nginx_command(port, kept=False):
+    prefix = WORK / ("nginx-ka" if kept else "nginx")  # both may run at once
     prefix.mkdir(parents=True, exist_ok=True)
     conf = (HERE / "nginx.conf").read_text()
-    for key, value in {"port": port, "work": WORK, "prefix": prefix}.items():
+    keepalive = "75s" if kept else "0"
+    for key, value in {"port": port, "work": WORK, "prefix": prefix, "keepalive": keepalive}.items():
         conf = conf.replace("{%s}" % key, str(value))
     (prefix / "nginx.conf").write_text(conf)
     return [shutil.which("nginx", path=SBIN), "-c", str(prefix / "nginx.conf"), "-p", str(prefix)]
 
 
+KEPT = {"hello-ka", "browser-ka"}
+
 # name: (command for a port, extra environment, scenarios it can serve)
 SERVERS = {
     "zelweb": (lambda p: [PY, str(HERE / "zelweb_app.py"), str(p)], zelweb_env,
                {"hello", "browser", "form", "file", "upload"}),
+    "zelweb-serve": (lambda p: [PY, str(HERE / "zelweb_app.py"), str(p), "serve"], zelweb_env,
+                     {"hello", "browser", "form", "file"} | KEPT),
     "ceiling": (lambda p: [PY, str(HERE / "ceiling_server.py"), str(p)], ceiling_env,
                 {"hello", "browser"}),
+    "ceiling-ka": (lambda p: [PY, str(HERE / "ceiling_server.py"), str(p), "keep-alive"],
+                   ceiling_env, KEPT),
     "nginx": (nginx_command, dict, {"hello", "browser", "file"}),
+    "nginx-ka": (lambda p: nginx_command(p, kept=True), dict, KEPT),
     "http.server": (lambda p: [PY, str(HERE / "stdlib_server.py"), str(p)], here_env,
                     {"hello", "browser", "form", "file"}),
     "werkzeug": (lambda p: [PY, str(HERE / "wsgi_app.py"), str(p), "werkzeug"], here_env,
                  {"hello", "browser", "form", "file"}),
     "waitress-4": (lambda p: [PY, str(HERE / "wsgi_app.py"), str(p), "waitress", "4"], here_env,
-                   {"hello", "browser", "form", "file"}),
+                   {"hello", "browser", "form", "file"} | KEPT),
     "waitress-16": (lambda p: [PY, str(HERE / "wsgi_app.py"), str(p), "waitress", "16"], here_env,
-                    {"hello", "browser", "form", "file"}),
+                    {"hello", "browser", "form", "file"} | KEPT),
     "granian": (lambda p: [PY, "-m", "granian", "--interface", "wsgi", "--workers", "1",
                            "--no-ws", "--http", "1", "--host", "127.0.0.1", "--port", str(p),
-                           "wsgi_app:app"], here_env, {"hello", "browser", "form", "file"}),
+                           "wsgi_app:app"], here_env, {"hello", "browser", "form", "file"} | KEPT),
     # Not in the default set: the ceiling's loop without the thread per connection.
     "ceiling-inline": (lambda p: [PY, str(HERE / "ceiling_server.py"), str(p), "inline"],
                        ceiling_env, {"hello", "browser"}),
 }
-DEFAULT_SERVERS = ["zelweb", "ceiling", "nginx", "http.server", "werkzeug", "waitress-4",
-                   "waitress-16", "granian"]
+DEFAULT_SERVERS = ["zelweb", "zelweb-serve", "ceiling", "ceiling-ka", "nginx", "nginx-ka",
+                   "http.server", "werkzeug", "waitress-4", "waitress-16", "granian"]
+KEPT_PEERS = ["zelweb-serve", "ceiling-ka", "nginx-ka", "granian", "waitress-4"]
 
+# name: (title, path, wrk script, kept alive: no "Connection: close" from wrk)
 SCENARIOS = {
-    "hello": ("hello world, wrk's short head", "/", None),
-    "browser": ("hello world, a 608-byte browser-like head", "/", "browser.lua"),
-    "form": ("a 1 KB urlencoded form POST (zelweb: c_post)", "/form", "form.lua"),
-    "file": ("a 1 MiB file body (zelweb: c_data; nginx: static file)", "/file", None),
+    "hello": ("hello world, wrk's short head", "/", None, False),
+    "browser": ("hello world, a 608-byte browser-like head", "/", "browser.lua", False),
+    "form": ("a 1 KB urlencoded form POST (zelweb: c_post)", "/form", "form.lua", False),
+    "file": ("a 1 MiB file body (zelweb: c_data; nginx: static file)", "/file", None, False),
+    "hello-ka": ("kept alive: hello world, wrk's short head", "/", None, True),
+    "browser-ka": ("kept alive: hello world, the browser-like head (589 bytes without "
+                   "\"Connection: close\")", "/", "browser.lua", True),
 }
-# Which servers load which scenario, and at which concurrency. The hello sweep
-# is the chart; the others are at the goals' concurrency, for the servers the
-# goals compare with (--wide: every server that can).
+LOADS = ["hello", "browser", "form", "file", "hello-ka", "browser-ka"]
+# Which servers load which scenario, and at which concurrency. The two hello
+# sweeps are the chart; the others are at the goals' concurrency, for the
+# servers the goals compare with (--wide: every server that can).
 PLAN = {
-    "hello": (DEFAULT_SERVERS, None),
+    "hello": ([s for s in DEFAULT_SERVERS if s not in ("ceiling-ka", "nginx-ka")], None),
     "browser": (["zelweb", "ceiling", "nginx", "http.server"], [GOAL_C]),
     "form": (["zelweb"], [GOAL_C]),
     "file": (["zelweb", "nginx"], [GOAL_C]),
+    "hello-ka": (KEPT_PEERS, None),
+    "browser-ka": (KEPT_PEERS, [GOAL_C]),
 }
+# The ratio columns of each scenario's table.
+BASES = {sc: ["ceiling-ka", "nginx-ka", "granian", "waitress-4"] if SCENARIOS[sc][3]
+         else ["ceiling", "nginx", "http.server"] for sc in SCENARIOS}
 
 
 class Server:
@@ -153,6 +177,14 @@ class Server:
         self.log.close()
 
 
+def has_serve():
+    """Whether the build run here has zelweb.serve (False only when it
+    imports and lacks it: a broken build fails at its server's start)."""
+    probe = subprocess.run([PY, "-c", "import sys, zelweb; sys.exit(0 if hasattr(zelweb, 'serve') else 3)"],
+                           cwd=WORK, env={**os.environ, **zelweb_env()}, capture_output=True)
+    return probe.returncode != 3
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -174,7 +206,10 @@ def wait_listening(port, proc, log_path, limit=30.0):
 
 def check_answer(port, scenario):
     """One request by hand: every server must answer the same thing before
-    its figures mean anything."""
+    its figures mean anything. Kept-alive scenarios: two requests on one
+    connection, the first answer not saying it closes."""
+    if SCENARIOS[scenario][3]:
+        return check_kept(port, scenario)
     con = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
     try:
         if scenario == "form":
@@ -192,6 +227,65 @@ def check_answer(port, scenario):
         raise RuntimeError("%s: status %d, %d bytes, body %r..." % (scenario, r.status, len(data), data[:40]))
     return r.will_close  # said by the response itself: "Connection: close" or HTTP/1.0
 
+
+def check_kept(port, scenario):
+    con = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        for attempt in (1, 2):
+            con.request("GET", SCENARIOS[scenario][1])
+            r = con.getresponse()
+            data = r.read()
+            if r.status != 200 or data != BODY:
+                raise RuntimeError("%s: status %d, body %r..." % (scenario, r.status, data[:40]))
+            if r.will_close:
+                raise RuntimeError("%s: response %d says the connection closes: not kept alive"
+                                   % (scenario, attempt))
+    finally:
+        con.close()
+    return True  # every socket error wrk counts is then a real one
+
+
+def raw_answer(port, close):
+    """The bytes of one answer to a plain GET /, as they come off the wire."""
+    head = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + (b"Connection: close\r\n" if close else b"") + b"\r\n"
+    data = b""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(head)
+        while True:
+            end = data.find(b"\r\n\r\n")
+            if end >= 0:
+                m = re.search(rb"\r\ncontent-length: *(\d+)", data[:end], re.I)
+                if m and len(data) >= end + 4 + int(m.group(1)):
+                    return data
+            chunk = s.recv(65536)
+            if not chunk:
+                return data
+            data += chunk
+
+
+def same_bytes(live):
+    """Whether zelweb and its ceiling put the same bytes on the wire (the Date
+    line's value aside): what makes the ceiling a fair bound."""
+    notes = []
+    for ours, ceiling, close in (("zelweb", "ceiling", True), ("zelweb-serve", "ceiling-ka", False)):
+        if ours not in live or ceiling not in live:
+            continue
+        try:
+            a, b = (raw_answer(live[name].port, close) for name in (ours, ceiling))
+        except OSError as e:
+            notes.append("%s and %s: not compared (%s)" % (ours, ceiling, e))
+            continue
+
+        def masked(x):
+            return re.sub(rb"\r\nDate: [^\r]*", b"\r\nDate: -", x)
+
+        if masked(a) == masked(b) and len(a) == len(b):
+            notes.append("%s and %s answer the same %d bytes%s" % (
+                ours, ceiling, len(a), " (the Date value aside)" if b"\r\nDate:" in a else ""))
+        else:
+            notes.append("%s and %s answer **different bytes**: %r against %r" % (ours, ceiling, a, b))
+        print(notes[-1], flush=True)
+    return notes
 
 # ---------------------------------------------------------------- wrk
 
@@ -225,9 +319,10 @@ def parse_wrk(out, announces_close):
 
 
 def run_wrk(port, scenario, c, duration, pin, announces_close):
-    path, script = SCENARIOS[scenario][1], SCENARIOS[scenario][2]
-    argv = ["wrk", "-t1", "-c%d" % c, "-d%ds" % duration, "--latency", "--timeout", "5s",
-            "-H", "Connection: close"]
+    _, path, script, kept = SCENARIOS[scenario]
+    argv = ["wrk", "-t1", "-c%d" % c, "-d%ds" % duration, "--latency", "--timeout", "5s"]
+    if not kept:
+        argv += ["-H", "Connection: close"]
     if script:
         argv += ["-s", str(HERE / script)]
     argv.append("http://127.0.0.1:%d%s" % (port, path))
@@ -273,7 +368,7 @@ def run_upload(sizes_mb, runs, pin):
             os.sched_setaffinity(0, {1})  # the client here; it pins its server to core 0
         sizes = []
         for mb in sizes_mb:
-            r = bench_size(str(directory), mb, runs, 0 if pin else None)
+            r = bench_size(str(directory), mb, runs, 0 if pin else None, "length")
             sizes.append({"mb": mb, "mb_per_s": r["median"], "idle_kib": r["idle_hwm"],
                           "peak_kib": r["hwm"]})
     finally:
@@ -393,10 +488,11 @@ def scenario_table(name, cells):
                   key=lambda k: (k[1], SERVER_ORDER.index(k[0])))
     if not rows:
         return []
-    title, _, _ = SCENARIOS[name]
+    title = SCENARIOS[name][0]
+    bases = BASES[name]
     lines = ["### %s" % title, ""]
     head = ["server", "c", "req/s"] + (["MiB/s"] if name == "file" else []) + \
-           ["p50 ms", "p99 ms", "errors", "× ceiling", "× nginx", "× http.server"]
+           ["p50 ms", "p99 ms", "errors"] + ["× " + b for b in bases]
     lines.append("| " + " | ".join(head) + " |")
     lines.append("|" + "|".join("---" if i == 0 else "--:" for i in range(len(head))) + "|")
     for server, c in rows:
@@ -412,9 +508,8 @@ def scenario_table(name, cells):
         row = [server, str(c), fmt(r["rps"])]
         if name == "file":
             row.append(fmt(r["rps"] * FILE_SIZE / (1 << 20)))
-        row += [fmt(r["p50"], 2), fmt(r["p99"], 2), str(r["errors"]),
-                ratio(r["rps"], base("ceiling")), ratio(r["rps"], base("nginx")),
-                ratio(r["rps"], base("http.server"))]
+        row += [fmt(r["p50"], 2), fmt(r["p99"], 2), str(r["errors"])]
+        row += [ratio(r["rps"], base(b)) for b in bases]
         lines.append("| " + " | ".join(row) + " |")
     return lines + [""]
 
@@ -445,6 +540,28 @@ def goals(cells, upload):
         goal("%s, c=%d: zelweb p99 / nginx p99" % (sc, GOAL_C),
              div(get(sc, "zelweb", key="p99"), get(sc, "nginx", key="p99")), "≤ 2.0",
              lambda v: v <= 2.0)
+
+    def with_p99(sc, a, b):
+        # The rate ratio, and both p99 latencies beside it.
+        def shown(v):
+            return "%s (p99 %s / %s ms)" % (fmt(v, 2), fmt(get(sc, a, key="p99"), 2),
+                                            fmt(get(sc, b, key="p99"), 2))
+        return shown
+
+    for sc in ("hello-ka", "browser-ka"):
+        z = get(sc, "zelweb-serve")
+        for peer, target in (("ceiling-ka", 0.85), ("granian", 2.5), ("waitress-4", 6.0),
+                             ("nginx-ka", 0.7)):
+            value = div(z, get(sc, peer))
+            goal("%s, c=%d: serve / %s" % (sc, GOAL_C, peer), value, "≥ %s" % target,
+                 lambda v, t=target: v >= t, value and with_p99(sc, "zelweb-serve", peer)(value))
+    value = div(get("browser-ka", "zelweb-serve"), get("hello-ka", "zelweb-serve"))
+    goal("browser-ka / hello-ka, c=%d (serve)" % GOAL_C, value, "≥ 0.8", lambda v: v >= 0.8,
+         value and "%s (p99 %s / %s ms)" % (fmt(value, 2), fmt(get("browser-ka", "zelweb-serve", key="p99"), 2),
+                                            fmt(get("hello-ka", "zelweb-serve", key="p99"), 2)))
+    value = div(get("hello", "zelweb-serve"), get("hello", "zelweb"))
+    goal("hello, c=%d, Connection: close: serve / start" % GOAL_C, value, "≥ 0.95",
+         lambda v: v >= 0.95, value and with_p99("hello", "zelweb-serve", "zelweb")(value))
     goal("hello, c=1: zelweb / ceiling", div(get("hello", "zelweb", 1), get("hello", "ceiling", 1)),
          "≥ 0.90", lambda v: v >= 0.9)
     goal("1 MiB file, c=%d: zelweb MiB/s / nginx MiB/s" % GOAL_C,
@@ -504,36 +621,90 @@ def machine():
                        env={"PATH": SBIN}).stderr.strip(), rev or "?")
 
 
+# A fixed colour per server, so that charts of different runs compare; a
+# kept-alive variant takes its server's colour (it is in the other panel).
+COLOUR = {name: i for i, name in enumerate(
+    ["zelweb", "ceiling", "nginx", "http.server", "werkzeug", "waitress-4", "waitress-16",
+     "granian", "ceiling-inline", "zelweb-serve"])}
+COLOUR.update({"ceiling-ka": COLOUR["ceiling"], "nginx-ka": COLOUR["nginx"]})
+LABEL = {"zelweb": "zelweb start", "zelweb-serve": "zelweb serve", "ceiling-ka": "ceiling (kept alive)",
+         "nginx-ka": "nginx (keep-alive on)"}
+
+
 def chart(cells, args, path):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, ax = plt.subplots(figsize=(8, 5))
+    panels = [(sc, title) for sc, title in (
+        ("hello", "one request per connection (wrk sends Connection: close)"),
+        ("hello-ka", "kept alive (wrk keeps each connection)"))
+        if any(k[0] == sc and cells[k].get("rps") for k in cells)]
+    if not panels:
+        return
+    fig, axes = plt.subplots(1, len(panels), figsize=(6.5 * len(panels), 5.5), squeeze=False)
     colours = plt.get_cmap("tab10").colors
-    for index, server in enumerate(SERVER_ORDER):
-        points = [(c, cells[("hello", server, c)]["rps"]) for c in args.concurrency
-                  if cells.get(("hello", server, c), {}).get("rps")]
-        if not points:
-            continue
-        style = {"linewidth": 2.5} if server == "zelweb" else {"linestyle": "--"} \
-            if server.startswith("ceiling") or server == "nginx" else {}
-        # A fixed colour per server, so that charts of different runs compare.
-        ax.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=server,
-                color=colours[index % len(colours)], **style)
-    ax.set_xscale("log", base=2)
-    ax.set_xticks(args.concurrency, [str(c) for c in args.concurrency])
-    ax.set_xlabel("concurrent connections (wrk, Connection: close)")
-    ax.set_ylabel("requests per second (median of %d × %d s)" % (args.runs, args.duration))
-    ax.set_ylim(bottom=0)
-    ax.grid(True, alpha=0.3)
-    ax.set_title("hello world, one request per connection — %s%s" % (
+    for ax, (sc, title) in zip(axes[0], panels):
+        for server in SERVER_ORDER:
+            points = [(c, cells[(sc, server, c)]["rps"]) for c in args.concurrency
+                      if cells.get((sc, server, c), {}).get("rps")]
+            if not points:
+                continue
+            style = {"linewidth": 2.5} if server.startswith("zelweb") else {"linestyle": "--"} \
+                if server.startswith("ceiling") or server.startswith("nginx") else {}
+            ax.plot([p[0] for p in points], [p[1] for p in points], marker="o",
+                    label=LABEL.get(server, server),
+                    color=colours[COLOUR.get(server, len(COLOUR)) % len(colours)], **style)
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(args.concurrency, [str(c) for c in args.concurrency])
+        ax.set_xlabel("concurrent connections (wrk)")
+        ax.set_ylabel("requests per second (median of %d × %d s)" % (args.runs, args.duration))
+        ax.set_ylim(bottom=0)
+        ax.grid(True, alpha=0.3)
+        ax.set_title(title, fontsize=10)
+        ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=3, fontsize=8)
+    fig.suptitle("hello world — %s%s" % (
         datetime.date.today().isoformat(), " (quick mode)" if args.runs * args.duration < 30 else ""))
-    ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0))
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def readme_table(cells):
+    """The README's table at the goals' concurrency, ready to paste."""
+    rows = [("hello", "zelweb", "zelweb start"),
+            ("browser", "zelweb", "zelweb start, 608-byte browser head"),
+            ("form", "zelweb", "zelweb start, 1 KB form read with `c_post`"),
+            ("hello", "zelweb-serve", "zelweb serve, Connection: close"),
+            ("hello", "ceiling", "ceiling"),
+            ("hello", "nginx", "nginx (1 worker, keep-alive off)"),
+            ("hello", "http.server", "http.server (ThreadingHTTPServer)"),
+            ("hello", "waitress-4", "Waitress, 4 threads"),
+            ("hello", "werkzeug", "Werkzeug, threaded"),
+            ("hello", "granian", "Granian, 1 worker (WSGI)")]
+    kept = [("hello-ka", "zelweb-serve", "zelweb serve"),
+            ("browser-ka", "zelweb-serve", "zelweb serve, browser head"),
+            ("hello-ka", "ceiling-ka", "ceiling, kept alive"),
+            ("hello-ka", "nginx-ka", "nginx (1 worker, keep-alive on)"),
+            ("hello-ka", "granian", "Granian, 1 worker (WSGI)"),
+            ("hello-ka", "waitress-4", "Waitress, 4 threads")]
+
+    def table(title, rows, bases):
+        present = [r for r in rows if cells.get((r[0], r[1], GOAL_C), {}).get("rps")]
+        if not present:
+            return []
+        out = ["| %s | req/s | p99 ms | %s |" % (title, " | ".join("× " + b for b in bases)),
+               "|---|--:|--:|" + "--:|" * len(bases)]
+        for sc, server, label in present:
+            r = cells[(sc, server, GOAL_C)]
+            ratios = [ratio(r["rps"], cells.get((sc, b, GOAL_C), {}).get("rps")) for b in bases]
+            out.append("| %s | %s | %s | %s |" % (label, fmt(r["rps"]), fmt(r["p99"], 2), " | ".join(ratios)))
+        return out + [""]
+
+    lines = table("hello world, c=%d, one request per connection" % GOAL_C, rows, ["ceiling", "http.server"])
+    lines += table("hello world, c=%d, kept alive" % GOAL_C, kept, ["ceiling-ka", "nginx-ka"])
+    return ["## For the README", ""] + lines if lines else []
 
 
 # ---------------------------------------------------------------- main
@@ -548,10 +719,11 @@ def main():
     ap.add_argument("--quick", action="store_true",
                     help="runs 1 and duration 3 unless given: a check that all works")
     ap.add_argument("--concurrency", default=",".join(map(str, CONCURRENCY)),
-                    help="concurrency sweep of the hello scenario; default 1,16,64,256")
+                    help="concurrency sweep of the hello scenarios; default 1,16,64,256")
     ap.add_argument("--servers", help="comma list; default " + ",".join(DEFAULT_SERVERS) +
                     " (also: ceiling-inline, the ceiling without its thread)")
-    ap.add_argument("--scenarios", default="hello,browser,form,file,upload", help="comma list")
+    ap.add_argument("--scenarios", default=",".join(LOADS + ["upload"]),
+                    help="comma list; default " + ",".join(LOADS + ["upload"]))
     ap.add_argument("--wide", action="store_true",
                     help="browser, form and file on every server that can, not only the goals' ones")
     ap.add_argument("--upload-mb", default="10,100",
@@ -570,6 +742,9 @@ def main():
     if unknown:
         sys.exit("unknown servers: " + ", ".join(unknown))
     scenarios = args.scenarios.split(",")
+    unknown = [s for s in scenarios if s not in SCENARIOS and s != "upload"]
+    if unknown:
+        sys.exit("unknown scenarios: " + ", ".join(unknown))
     pin = not args.no_pin and (os.cpu_count() or 1) >= 2
     started = time.monotonic()
 
@@ -580,9 +755,14 @@ def main():
     load_before = os.getloadavg()[0]
     (WORK / "logs").mkdir(exist_ok=True)
     (WORK / "logs" / "wrk.log").write_text("")
+    skipped = []
+    if "zelweb-serve" in servers and not has_serve():
+        skipped.append("zelweb-serve: skipped, this build of zelweb has no zelweb.serve")
+        print(skipped[-1], flush=True)
+        servers = [s for s in servers if s != "zelweb-serve"]
 
     plan = {}  # server -> [(scenario, c)]
-    for sc in ("hello", "browser", "form", "file"):
+    for sc in LOADS:
         if sc not in scenarios:
             continue
         who, conc = PLAN[sc]
@@ -598,7 +778,7 @@ def main():
     # Every server runs from the start, idle until its turn, and the rounds go
     # round all cells: a burst of other load on the machine then spoils one
     # run of several cells rather than every run of one server.
-    cells, live, runs, announces = {}, {}, {}, {}
+    cells, live, runs, announces, wire = {}, {}, {}, {}, []
     try:
         for server in servers:
             if server not in plan:
@@ -611,6 +791,7 @@ def main():
                 for sc, c in plan[server]:
                     cells[(sc, server, c)] = {"failed": str(e)[:200]}
                 print("%-14s failed at start: %s" % (server, e), flush=True)
+        wire = same_bytes(live)
         for round_ in range(args.runs):
             for server, srv in live.items():
                 for sc, c in plan[server]:
@@ -655,6 +836,8 @@ def main():
     lines = ["# zelweb side by side, %s%s" % (today, " (quick mode: noisy)" if quick else ""), "",
              "Machine: %s." % machine(),
              "Load: wrk, one thread, \"Connection: close\" (one request per connection), "
+             "except in the kept-alive tables, where wrk keeps each connection for request after "
+             "request; "
              "%d run(s) of %d s per cell, median shown; errors are non-2xx plus socket errors, "
              "summed over the runs. %s%s" % (
                  args.runs, args.duration,
@@ -663,23 +846,30 @@ def main():
              "Ratios are against the same scenario at the same concurrency. The ceiling is the "
              "design's own loop in C against the interpreter (bench/compare/ceiling.cpp): "
              "accept, one threading.Thread per connection, the head read with recv_into, "
-             "route called once, a fixed response, close.",
-             "Command: `%s` (%.1f minutes). Load average (1 min) just before the run: %.1f%s." % (
+             "route called once, a fixed response, close; its kept-alive mode (ceiling-ka) keeps "
+             "the connection and its thread for request after request. zelweb is zelweb.start, "
+             "zelweb-serve zelweb.serve; nginx-ka is nginx with keep-alive on.",
+             "Command: `%s` (%.1f minutes). Load average (1 min) just before the run: %.1f%s; "
+             "at its end: %.1f (this run's own server and wrk count for about 2)." % (
                  command.strip(), (time.monotonic() - started) / 60, load_before,
-                 " (other work was sharing the cores: the figures are skewed)" if load_before > 1 else ""),
+                 " (other work was sharing the cores: the figures are skewed)" if load_before > 1 else "",
+                 os.getloadavg()[0]),
+             *(["On the wire: " + "; ".join(wire) + "."] if wire else []),
+             *(["Skipped: " + "; ".join(skipped) + "."] if skipped else []),
              "", "![requests per second against concurrency](../../docs/bench.png)", "",
              "## Goals", ""]
     lines += goals(cells, upload)
     lines += ["## Tables", ""]
-    for sc in ("hello", "browser", "form", "file"):
+    for sc in LOADS:
         lines += scenario_table(sc, cells)
     lines += upload_table(upload)
+    lines += readme_table(cells)
     RESULTS.mkdir(parents=True, exist_ok=True)
     results.parent.mkdir(parents=True, exist_ok=True)
     results.write_text("\n".join(lines))
     (BUILD / "last-results.json").write_text(json.dumps(
         {"|".join(map(str, k)): v for k, v in cells.items()} | {"upload": upload}, indent=1))
-    if any(k[0] == "hello" for k in cells):
+    if any(k[0] in ("hello", "hello-ka") and v.get("rps") for k, v in cells.items()):
         chart(cells, args, args.chart)
         print("chart: %s" % args.chart.relative_to(ROOT) if args.chart.is_relative_to(ROOT) else args.chart)
     print()

@@ -1,5 +1,12 @@
 """zelweb: hello world, a form read with c_post, a file body with c_data and
-an upload whose size is answered."""
+an upload whose size is answered.
+
+    python3 zelweb_app.py PORT                      zelweb.start: one request per connection
+    python3 zelweb_app.py PORT serve [KEEP_ALIVE]   zelweb.serve, idle connections kept
+                                                    KEEP_ALIVE seconds (default 5)
+"""
+import sys
+
 import zelweb
 
 from common import BODY, FILE_NAME, FORM_KEY, port_from_argv
@@ -27,4 +34,11 @@ class App:
 
 
 if __name__ == "__main__":
-    zelweb.start(App(), b"127.0.0.1", port_from_argv(), 0)
+    port = port_from_argv()
+    if sys.argv[2:3] == ["serve"]:
+        keep_alive = float(sys.argv[3]) if len(sys.argv) > 3 else 5.0
+        zelweb.serve(App(), "127.0.0.1", port, keep_alive=keep_alive)
+    elif len(sys.argv) > 2:
+        sys.exit("unknown mode " + " ".join(sys.argv[2:]))
+    else:
+        zelweb.start(App(), b"127.0.0.1", port, 0)

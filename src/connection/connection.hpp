@@ -11,6 +11,7 @@
 #include "connection/channel.hpp"
 #include "context/upload_list.hpp"
 #include "parse/framing.hpp"
+#include "parse/head.hpp"
 #include "parse/limits.hpp"
 
 namespace zelweb {
@@ -73,7 +74,7 @@ struct Connection {
     size_t taken = 0;      // of those, what the request has used so far
     std::chrono::steady_clock::time_point head_began;  // the head's first byte came
     bool expect_continue = false;
-    bool asks_close = false, asks_keep_alive = false;  // the options of its Connection lines
+    ConnectionOptions connection;  // what its Connection lines ask
     BodyFraming framing;
     // Body bytes announced but never received: the close must not reset the
     // connection while the peer is still sending them. A chunked body not

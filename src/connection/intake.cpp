@@ -45,19 +45,6 @@ void drop_leading_breaks(Connection& c) {
     c.received -= k;
 }
 
-// "close" and "keep-alive" among the options of a Connection line.
-void note_connection_options(Connection& c, std::string_view value) {
-    for (size_t start = 0; start <= value.size();) {
-        size_t comma = value.find(',', start);
-        std::string_view option =
-            trim_blanks(value.substr(start, comma == value.npos ? value.npos : comma - start));
-        if (header_name_is(option, "close")) c.asks_close = true;
-        if (header_name_is(option, "keep-alive")) c.asks_keep_alive = true;
-        if (comma == value.npos) break;
-        start = comma + 1;
-    }
-}
-
 template <size_t N>
 void store(char (&field)[N], std::string_view value) {
     bounded_copy(field, value, N);
@@ -99,7 +86,7 @@ bool parse_head(Connection& c, HttpObject* http) {
                 c.expect_continue = header_name_is(value, "100-continue");
                 break;
             case HeaderName::transfer_encoding: framing.transfer_encoding(value); break;
-            case HeaderName::connection: note_connection_options(c, value); break;
+            case HeaderName::connection: read_connection_options(value, c.connection); break;
         }
     });
     c.framing = framing.result();

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -45,16 +46,6 @@ std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));
 }
 
-// The request line's version: 1 for HTTP/1.1 and later 1.x, 0 for HTTP/1.0,
-// -1 for a version this server does not speak, -2 for no version at all.
-int minor_version(std::string_view protocol) {
-    if (protocol.size() != 8 || protocol.substr(0, 5) != "HTTP/" || protocol[6] != '.') return -2;
-    char major = protocol[5], minor = protocol[7];
-    if (major < '0' || major > '9' || minor < '0' || minor > '9') return -2;
-    if (major != '1') return -1;
-    return minor == '0' ? 0 : 1;
-}
-
 // The error route raised, reported once, naming the request it failed.
 void report_route_error(const Connection& c) {
     SavedError error;
@@ -77,6 +68,9 @@ void clear_peer_failure(const Channel& channel) {
 }
 
 Ending answer_own(Connection& c, const OwnResponse& r) {
+    // What the client still sends is read for a moment before the close,
+    // so that it reads this answer rather than a reset.
+    if (!c.body_complete || r.status != route_failed.status) c.unread_body = drain_limit;
     long bytes = send_own_response(c.channel, r);
     if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
     return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
@@ -91,9 +85,10 @@ unsigned long long body_bytes(const HttpObject* http) {
 // One request whose head is complete: the record, the body, route, the
 // response. The record is detached and its uploads removed by the caller.
 Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
-                     const SessionControl& control, Connection& c, Ref& record) {
+                     SessionControl& control, Connection& c, Ref& record) {
     Outcome outcome = fill_record(c, addr, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
+    control.request = http;
     if (outcome == Outcome::failed) {
         report_ignored_in(serve_context);
         return answer_own(c, route_failed);
@@ -103,10 +98,15 @@ Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
     if (c.framing.kind == BodyFraming::Kind::unsupported) return answer_own(c, not_implemented);
     if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
         return answer_own(c, bad_request);
-    int version = minor_version(field_text(http->request_protocol));
-    if (version == -2 || !is_token(field_text(http->method))) return answer_own(c, bad_request);
+    int version = http_minor_version(field_text(http->request_protocol));
+    // Exactly three pieces: words after the version would be read as nothing.
+    std::string_view line = request_line(c);
+    if (version == -2 || !is_token(field_text(http->method)) ||
+        std::count(line.begin(), line.end(), ' ') != 2)
+        return answer_own(c, bad_request);
     if (version == -1) return answer_own(c, version_not_supported);
-    bool keep = o.keep_alive_seconds > 0 && (version == 1 ? !c.asks_close : c.asks_keep_alive);
+    bool keep =
+        o.keep_alive_seconds > 0 && (version == 1 ? !c.connection.close : c.connection.keep_alive);
 
     outcome = read_body(c, http);
     if (outcome == Outcome::upload_error) {
@@ -155,7 +155,8 @@ void begin_next_request(Connection& c) {
         c.received -= c.taken;
     }
     c.head_size = c.taken = 0;
-    c.expect_continue = c.asks_close = c.asks_keep_alive = false;
+    c.expect_continue = false;
+    c.connection = ConnectionOptions();
     c.framing = BodyFraming();
     c.unread_body = 0;
     c.sending = false;
@@ -176,6 +177,13 @@ int descriptor_of(PyObject* con) {
 
 }  // namespace
 
+void remove_abandoned_uploads(const SessionControl& control) {
+    if (!control.connection || !control.request) return;
+    SavedError pending;
+    if (!remove_uploads(*control.connection, control.request)) PyErr_Clear();
+    if (!pending.empty()) pending.restore_copy();
+}
+
 void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const SessionOptions& o,
                       SessionControl& control) {
     int fd = descriptor_of(con);
@@ -189,6 +197,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     Channel& channel = o.tls ? static_cast<Channel&>(tls_channel) : plain_channel;
     control.fd = fd;
     Connection c(channel);
+    control.connection = &c;
     c.upload_prefix = o.upload_prefix;
     c.max_body = o.max_body;
     bool ready = channel.prepare(names.head_receive_timeout);
@@ -221,11 +230,13 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
             if (!remove_uploads(c, http)) report_ignored_in(serve_context);
             detach(http);
         }
+        control.request = nullptr;
         if (ending.close) break;
         begin_next_request(c);
     }
     control.fd = -1;  // from here the server must not touch the descriptor
     control.idle = false;
+    control.connection = nullptr;
     // A body left unread is drained a little first, so the peer reads the
     // response rather than a reset.
     if (!close_connection(c)) PyErr_Clear();

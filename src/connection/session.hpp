@@ -6,6 +6,9 @@
 
 namespace zelweb {
 
+struct Connection;
+struct HttpObject;
+
 // What serve sets for every connection it serves. The objects are borrowed
 // for the server's lifetime.
 struct SessionOptions {
@@ -23,7 +26,14 @@ struct SessionControl {
     const bool* stopping = nullptr;  // the server stops: finish the request in flight, then close
     int fd = -1;                     // the connection's descriptor while it is open
     bool idle = false;               // waiting for a next request: it may be shut down at once
+    const Connection* connection = nullptr;  // the request in flight, if any
+    const HttpObject* request = nullptr;
 };
+
+// The upload files of the request in flight on a session the server gives
+// up on (its route is stuck past the shutdown timeout): they go now, not
+// when route returns, which may be never.
+void remove_abandoned_uploads(const SessionControl& control);
 
 // Serves requests on `con` until the client or the server ends it, then
 // closes it. Never raises: what fails is reported on standard error.

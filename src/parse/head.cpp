@@ -61,6 +61,26 @@ bool header_name_is(std::string_view name, std::string_view wanted) {
     return true;
 }
 
+int http_minor_version(std::string_view protocol) {
+    if (protocol.size() != 8 || protocol.substr(0, 5) != "HTTP/" || protocol[6] != '.') return -2;
+    char major = protocol[5], minor = protocol[7];
+    if (major < '0' || major > '9' || minor < '0' || minor > '9') return -2;
+    if (major != '1') return -1;
+    return minor == '0' ? 0 : 1;
+}
+
+void read_connection_options(std::string_view value, ConnectionOptions& options) {
+    for (size_t start = 0;;) {
+        size_t comma = value.find(',', start);
+        std::string_view option =
+            trim_blanks(value.substr(start, comma == value.npos ? value.npos : comma - start));
+        if (header_name_is(option, "close")) options.close = true;
+        if (header_name_is(option, "keep-alive")) options.keep_alive = true;
+        if (comma == value.npos) return;
+        start = comma + 1;
+    }
+}
+
 bool is_token(std::string_view s) {
     if (s.empty()) return false;
     for (unsigned char c : s) {

@@ -49,6 +49,17 @@ void for_each_header(std::string_view head, F&& on_header);
 
 bool header_name_is(std::string_view name, std::string_view wanted);  // ASCII case-insensitive
 
+// The request line's version: 1 for HTTP/1.1 and any later HTTP/1.x, 0 for
+// HTTP/1.0, -1 for another major version, -2 for no version at all.
+int http_minor_version(std::string_view protocol);
+
+// The options of a Connection line that decide persistence.
+struct ConnectionOptions {
+    bool close = false, keep_alive = false;
+};
+// Adds the comma-separated options of one Connection line, any case.
+void read_connection_options(std::string_view value, ConnectionOptions& options);
+
 // Whether `s` is an HTTP token (RFC 9110 section 5.6.2): one or more of the
 // letters, digits and !#$%&'*+-.^_`|~, as a header name must be.
 bool is_token(std::string_view s);

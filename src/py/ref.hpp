@@ -7,13 +7,31 @@
 // - a PyObject* parameter, and any raw PyObject* result, is borrowed;
 // - no C++ exception is thrown: memory is taken without throwing (malloc,
 //   new (std::nothrow)) and a failure becomes PyErr_NoMemory, so nothing
-//   unwinds through the interpreter's C frames.
+//   unwinds through the interpreter's C frames;
+// - the one unwinding that does happen is the interpreter's own: a daemon
+//   thread that wants the interpreter lock back while the interpreter shuts
+//   down is ended by pthread_exit, which runs the destructors of its frames
+//   without the lock. Ref and SavedError then let their references go
+//   undecremented (the process is ending) rather than touch the interpreter.
 #pragma once
 #include <Python.h>
 
 #include <utility>
 
 namespace zelweb {
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Py_XDECREF, unless the interpreter is shutting down (see above).
+inline void drop(PyObject* p) {
+    if (p && !interpreter_finalizing()) Py_DECREF(p);
+}
 
 class Ref {
 public:
@@ -31,7 +49,7 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { drop(p_); }
 
     PyObject* get() const { return p_; }
     PyObject* release() { return std::exchange(p_, nullptr); }  // hand back to CPython
@@ -53,9 +71,9 @@ public:
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError() {
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
+        drop(type_);
+        drop(value_);
+        drop(tb_);
     }
     bool empty() const { return type_ == nullptr; }
     // Sets the error again, keeping a copy for a later restore.

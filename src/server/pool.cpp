@@ -122,6 +122,11 @@ public:
         work_.notify_all();
     }
 
+    // The sessions still serving give up their upload files.
+    void remove_abandoned_uploads_all() {
+        for (Slot* s = sessions_; s; s = s->next) remove_abandoned_uploads(s->control);
+    }
+
     // Ends the sessions waiting for a next request (all of them, when
     // `every` is set): their receive sees the end at once.
     void shut_sessions(bool every) {
@@ -284,7 +289,7 @@ void stop(Pool* pool, PyObject* listener, const ServeConfig& config, const StopR
     pool->shut_sessions(true);
     auto last =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(stop_force_seconds));
-    pool->wait_finished(last, request, request.signals);
+    if (!pool->wait_finished(last, request, request.signals)) pool->remove_abandoned_uploads_all();
 }
 
 }  // namespace

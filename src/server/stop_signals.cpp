@@ -54,7 +54,7 @@ StopSignals::StopSignals(StopRequest& request) : outer_(current) {
 }
 
 StopSignals::~StopSignals() {
-    if (!signal_module_) return;
+    if (!signal_module_ || interpreter_finalizing()) return;
     SavedError pending;
     set_handler(signal_module_.get(), SIGINT, previous_int_.get());
     set_handler(signal_module_.get(), SIGTERM, previous_term_.get());

@@ -6,20 +6,19 @@
 #include <vector>
 
 #include "check.hpp"
+#include "multipart_model.hpp"
 #include "parse/framing.hpp"
 #include "parse/head.hpp"
 #include "parse/multipart.hpp"
-#include "parse/part_head.hpp"
 #include "parse/pairs.hpp"
+#include "parse/part_head.hpp"
 #include "parse/target.hpp"
 #include "parse/text.hpp"
-#include "multipart_model.hpp"
 
 using namespace zelweb;
 using zelweb_test::drive_reader;
 using zelweb_test::Outcome;
 using zelweb_test::reference_split;
-
 
 namespace {
 
@@ -98,12 +97,15 @@ void test_head_end_found_however_the_head_arrives() {
     const char fillers[] = {'x', '\x0e', '\x0b', '\x00', '\x7f', '\x80', '\xff', '\x8d'};
     for (char filler : fillers) {
         for (size_t at = 0; at < 40; ++at) {
-            for (const char* mark : {"\r\n\r\n", "\n\n\n\n", "\r\n\x0b\r\n", "\r\n\r", "\r\r\r\x8d\n"}) {
-                string s = string(at, filler) + mark + string(37, filler) + "\r\n\r\n" + string(9, filler);
+            for (const char* mark :
+                 {"\r\n\r\n", "\n\n\n\n", "\r\n\x0b\r\n", "\r\n\r", "\r\r\r\x8d\n"}) {
+                string s =
+                    string(at, filler) + mark + string(37, filler) + "\r\n\r\n" + string(9, filler);
                 size_t want = naive_head_end(s);
                 CHECK(scan_in_pieces(s, {}) == want);
                 for (size_t a = 1; a < s.size(); a += 3) CHECK(scan_in_pieces(s, {a}) == want);
-                CHECK(scan_in_pieces(s.substr(0, want == string::npos ? s.size() : want - 1), {}) == string::npos);
+                CHECK(scan_in_pieces(s.substr(0, want == string::npos ? s.size() : want - 1), {}) ==
+                      string::npos);
             }
         }
     }
@@ -163,7 +165,8 @@ using Headers = std::vector<std::pair<HeaderName, string>>;
 
 Headers headers_of(string_view head) {
     Headers out;
-    for_each_header(head, [&](HeaderName name, string_view value) { out.emplace_back(name, string(value)); });
+    for_each_header(
+        head, [&](HeaderName name, string_view value) { out.emplace_back(name, string(value)); });
     return out;
 }
 
@@ -181,12 +184,9 @@ void test_headers_recognised_in_any_case_and_order() {
         "Cookie: second\r\n"
         "\r\n";
     Headers want = {
-        {HeaderName::content_type, "text/html"},
-        {HeaderName::cookie, "a=1; b: 2"},
-        {HeaderName::user_agent, "curl/8.0  x"},
-        {HeaderName::content_length, "12"},
-        {HeaderName::auth, "user=bob; lang=en"},
-        {HeaderName::expect, "100-continue"},
+        {HeaderName::content_type, "text/html"}, {HeaderName::cookie, "a=1; b: 2"},
+        {HeaderName::user_agent, "curl/8.0  x"}, {HeaderName::content_length, "12"},
+        {HeaderName::auth, "user=bob; lang=en"}, {HeaderName::expect, "100-continue"},
         {HeaderName::cookie, "second"},
     };
     CHECK(headers_of(head) == want);
@@ -195,7 +195,8 @@ void test_headers_recognised_in_any_case_and_order() {
 void test_header_lines_that_carry_nothing() {
     // Name with blanks before the colon, names that only resemble, a bare name.
     CHECK(headers_of("GET / HTTP/1.1\r\nContent-Type : a\r\n Cookie: b\r\n\r\n").empty());
-    CHECK(headers_of("GET / HTTP/1.1\r\nContent-Types: a\r\nCookies: b\r\nAuthorization: c\r\n\r\n").empty());
+    CHECK(headers_of("GET / HTTP/1.1\r\nContent-Types: a\r\nCookies: b\r\nAuthorization: c\r\n\r\n")
+              .empty());
     CHECK(headers_of("GET / HTTP/1.1\r\nCookie\r\nAuth\r\n\r\n").empty());
     // Case folding is for letters only: CR is not "-" in disguise, nor is "_".
     CHECK(headers_of("GET / HTTP/1.1\r\nContent\rType: a\r\nUser_Agent: b\r\n\r\n").empty());
@@ -206,7 +207,8 @@ void test_header_lines_that_carry_nothing() {
 
 void test_header_values_trimmed_but_kept_whole() {
     Headers h = headers_of("GET / HTTP/1.1\r\nCookie:\r\nAuth: \t \r\nUser-Agent: a: b: c\r\n\r\n");
-    Headers want = {{HeaderName::cookie, ""}, {HeaderName::auth, ""}, {HeaderName::user_agent, "a: b: c"}};
+    Headers want = {
+        {HeaderName::cookie, ""}, {HeaderName::auth, ""}, {HeaderName::user_agent, "a: b: c"}};
     CHECK(h == want);
     // A lone LF does not end a line, so the next "header" belongs to the value.
     h = headers_of("GET / HTTP/1.1\r\nCookie: a=1\nAuth: x\r\n\r\n");
@@ -263,12 +265,15 @@ void test_content_length_read_like_strtoul() {
         {"4294967296", 4294967295u},
         {"99999999999999999999999999999999999999", 4294967295u},
         {"00000000000000000000000000000000000042", 42},
-        {"\xa0" "5", 0},  // not white space in the C locale
+        {"\xa0"
+         "5",
+         0},  // not white space in the C locale
     };
     for (const Case& c : cases) {
         uint32_t got = parse_content_length(c.text);
         if (got != c.want)
-            std::fprintf(stderr, "parse_content_length(\"%s\") = %u, want %u\n", c.text, got, c.want);
+            std::fprintf(stderr, "parse_content_length(\"%s\") = %u, want %u\n", c.text, got,
+                         c.want);
         CHECK(got == c.want);
     }
     // strtoul reports a magnitude out of range as ULONG_MAX whatever the sign.
@@ -363,30 +368,36 @@ void test_part_head_file_name_type_and_field_name() {
         "Content-Type: image/png\r\n"
         "Content-Disposition: form-data; name=\"f\"; filename=\"a.png\"\r\n\r\n");
     CHECK(h.filename == "a.png" && !h.content_type);
-    h = parse_part_head("Content-Disposition: form-data; name=\"t\"\r\nContent-Type: text/plain\r\n\r\n");
+    h = parse_part_head(
+        "Content-Disposition: form-data; name=\"t\"\r\nContent-Type: text/plain\r\n\r\n");
     CHECK(!h.filename && !h.content_type && h.name == "t");
 
     // The file name runs to its closing quote: ";" and spaces are part of it.
-    h = parse_part_head("Content-Disposition: form-data; name=\"f\"; filename=\"a; b.txt\"\r\n\r\n");
+    h = parse_part_head(
+        "Content-Disposition: form-data; name=\"f\"; filename=\"a; b.txt\"\r\n\r\n");
     CHECK(h.filename == "a; b.txt");
     h = parse_part_head("Content-Disposition: form-data; name=\"f\"; filename=\"\"\r\n\r\n");
     CHECK(h.filename == "");
     // Without a closing quote it runs to the end of its line, and no type is read.
-    h = parse_part_head("Content-Disposition: form-data; filename=\"a.txt\r\nContent-Type: text/plain\r\n\r\n");
+    h = parse_part_head(
+        "Content-Disposition: form-data; filename=\"a.txt\r\nContent-Type: text/plain\r\n\r\n");
     CHECK(h.filename == "a.txt" && !h.content_type);
     h = parse_part_head("Content-Disposition: form-data; filename=\"a.txt");
     CHECK(h.filename == "a.txt");
     // A quote on a later line does not close it: a name never spans lines.
-    h = parse_part_head("Content-Disposition: form-data; filename=\"a.txt\r\nX-Note: \"b\"\r\n\r\n");
+    h = parse_part_head(
+        "Content-Disposition: form-data; filename=\"a.txt\r\nX-Note: \"b\"\r\n\r\n");
     CHECK(h.filename == "a.txt" && !h.content_type);
     h = parse_part_head("Content-Disposition: form-data; name=\"f");
     CHECK(!h.name);
 
     // Bytes outside ASCII are kept as they are.
     h = parse_part_head(
-        "Content-Disposition: form-data; name=\"f\xc3\xa9\"; filename=\"r\xc3\xa9sum\xc3\xa9.txt\"\r\n"
+        "Content-Disposition: form-data; name=\"f\xc3\xa9\"; "
+        "filename=\"r\xc3\xa9sum\xc3\xa9.txt\"\r\n"
         "Content-Type: text/plain\r\n\r\n");
-    CHECK(h.filename == "r\xc3\xa9sum\xc3\xa9.txt" && h.name == "f\xc3\xa9" && h.content_type == "text/plain");
+    CHECK(h.filename == "r\xc3\xa9sum\xc3\xa9.txt" && h.name == "f\xc3\xa9" &&
+          h.content_type == "text/plain");
 
     // A type at the very end of the head, without its CR LF.
     h = parse_part_head("Content-Disposition: form-data; filename=\"a\"\r\nContent-Type: a/b");
@@ -437,7 +448,9 @@ bool reader_matches_model(string_view body) {
         Outcome got = drive_reader(body, pieces);
         if (!(got == want) || got.empty_data || !got.sticky) {
             if (ok)
-                std::fprintf(stderr, "reader/model differ (first piece %zu) for body of %zu bytes:\n got  %s\n want %s\n",
+                std::fprintf(stderr,
+                             "reader/model differ (first piece %zu) for body of %zu bytes:\n got  "
+                             "%s\n want %s\n",
                              pieces.empty() ? 0 : pieces[0], body.size(), describe(got).c_str(),
                              describe(want).c_str());
             ok = false;
@@ -449,15 +462,18 @@ bool reader_matches_model(string_view body) {
     return ok;
 }
 
-const string disposition = "Content-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: text/plain\r\n";
+const string disposition =
+    "Content-Disposition: form-data; name=\"f\"; filename=\"a.txt\"\r\nContent-Type: "
+    "text/plain\r\n";
 
 std::vector<string> sample_bodies() {
     std::vector<string> b;
     b.push_back(form("XYZ", {part(disposition, "hello")}, "\r\n"));
     b.push_back(form("XYZ", {part(disposition, "")}));
-    b.push_back(form("XYZ", {part("Content-Disposition: form-data; name=\"t\"\r\n", "text value"),
-                             part(disposition, "file\r\ndata\r\n"),
-                             part("Content-Disposition: form-data; name=\"u\"\r\n", "after")},
+    b.push_back(form("XYZ",
+                     {part("Content-Disposition: form-data; name=\"t\"\r\n", "text value"),
+                      part(disposition, "file\r\ndata\r\n"),
+                      part("Content-Disposition: form-data; name=\"u\"\r\n", "after")},
                      "\r\nepilogue bytes\r\n"));
     // Data that holds the delimiter's beginnings but not the delimiter.
     b.push_back(form("XYZ", {part(disposition, "\r\n--XY\r\n--X\r\r\n-\r\n--XYz\n--XYZ")}));
@@ -467,7 +483,8 @@ std::vector<string> sample_bodies() {
     // Line ends of other kinds inside the head.
     b.push_back(form("B", {"X: 1\n\r\nY\r\r\n\ndata"}));
     // A browser-like boundary.
-    b.push_back(form("----WebKitFormBoundary7MA4YWxkTrZu0gW", {part(disposition, string(300, 'z'))}));
+    b.push_back(
+        form("----WebKitFormBoundary7MA4YWxkTrZu0gW", {part(disposition, string(300, 'z'))}));
     return b;
 }
 
@@ -501,11 +518,17 @@ void test_reader_on_bodies_cut_short() {
     // A body that ends in the middle of a file's data: the data sent on holds
     // no byte that could still be the delimiter.
     Outcome o = drive_reader("--B\r\n\r\n0123456789\r\n--", {1});
-    CHECK((o.events == std::vector<string>{"H:\r\n", "D:0123456789", "ERR:multipart body ended before its closing delimiter"}));
+    CHECK(
+        (o.events == std::vector<string>{"H:\r\n", "D:0123456789",
+                                         "ERR:multipart body ended before its closing delimiter"}));
     o = drive_reader("--B\r\n\r\n0123456789", {0});
-    CHECK((o.events == std::vector<string>{"H:\r\n", "D:012345", "ERR:multipart body ended before its closing delimiter"}));
+    CHECK(
+        (o.events == std::vector<string>{"H:\r\n", "D:012345",
+                                         "ERR:multipart body ended before its closing delimiter"}));
     o = drive_reader("--B\r\n\r\n0123\r\n--B", {0});
-    CHECK((o.events == std::vector<string>{"H:\r\n", "D:0123", "E", "ERR:multipart body ended before its closing delimiter"}));
+    CHECK(
+        (o.events == std::vector<string>{"H:\r\n", "D:0123", "E",
+                                         "ERR:multipart body ended before its closing delimiter"}));
     o = drive_reader("--B\r\n\r\n0123\r\n--B-", {0});
     CHECK(o.events.back() == "ERR:multipart body ended before its closing delimiter");
 }
@@ -517,14 +540,16 @@ void test_reader_part_head_bound() {
     };
     CHECK(head_of(1024).size() == 1024);
     string ok = "--B\r\n" + head_of(1024) + "data\r\n--B--";
-    for (size_t piece : {size_t(0), size_t(1), size_t(7), size_t(1023), size_t(1024), size_t(1025)}) {
+    for (size_t piece :
+         {size_t(0), size_t(1), size_t(7), size_t(1023), size_t(1024), size_t(1025)}) {
         Outcome o = drive_reader(ok, {piece});
         CHECK((o.events == std::vector<string>{"H:" + head_of(1024), "D:data", "E", "DONE"}));
     }
     string too_long = "--B\r\n" + head_of(1025) + "data\r\n--B--";
     for (size_t piece : {size_t(0), size_t(1), size_t(1024)}) {
         Outcome o = drive_reader(too_long, {piece});
-        CHECK((o.events == std::vector<string>{"ERR:multipart body: part head of 1024 bytes without its end"}));
+        CHECK((o.events ==
+               std::vector<string>{"ERR:multipart body: part head of 1024 bytes without its end"}));
     }
     // 1,024 bytes and no end in sight: the reader does not wait for more.
     std::unique_ptr<MultipartReader> r(new MultipartReader);
@@ -602,10 +627,13 @@ void test_reader_streams_bodies_larger_than_its_window() {
     string data;
     for (size_t i = 0; data.size() < 3 * MultipartReader::window_capacity; ++i)
         data += char('a' + i % 26) + string(i % 7 == 0 ? "\r\n--" : "");
-    string body = form("BOUNDARY", {part(disposition, data), part("", "second")}, string(70000, 'e'));
+    string body =
+        form("BOUNDARY", {part(disposition, data), part("", "second")}, string(70000, 'e'));
     Outcome want = reference_split(body);
-    CHECK((want.events == std::vector<string>{"H:" + disposition + "\r\n", "D:" + data, "E", "H:\r\n", "D:second", "E", "DONE"}));
-    for (size_t piece : {size_t(0), size_t(1), size_t(4096), size_t(65535), size_t(65536), size_t(100000)}) {
+    CHECK((want.events == std::vector<string>{"H:" + disposition + "\r\n", "D:" + data, "E",
+                                              "H:\r\n", "D:second", "E", "DONE"}));
+    for (size_t piece :
+         {size_t(0), size_t(1), size_t(4096), size_t(65535), size_t(65536), size_t(100000)}) {
         Outcome got = drive_reader(body, {piece});
         CHECK(got == want && !got.empty_data && got.sticky);
     }
@@ -639,8 +667,10 @@ using Kind = BodyFraming::Kind;
 BodyFraming framing_of(std::vector<std::pair<string, string>> lines) {
     FramingReader r;
     for (auto& [name, value] : lines) {
-        if (name == "cl") r.content_length(value);
-        else r.transfer_encoding(value);
+        if (name == "cl")
+            r.content_length(value);
+        else
+            r.transfer_encoding(value);
     }
     return r.result();
 }
@@ -679,12 +709,32 @@ void test_header_name_tokens() {
         CHECK(!is_token(name));
 }
 
+void test_request_versions_and_connection_options() {
+    CHECK(http_minor_version("HTTP/1.1") == 1 && http_minor_version("HTTP/1.9") == 1);
+    CHECK(http_minor_version("HTTP/1.0") == 0);
+    CHECK(http_minor_version("HTTP/2.0") == -1 && http_minor_version("HTTP/0.9") == -1);
+    for (const char* bad :
+         {"", "HTTP/1", "HTTP/1.10", "http/1.1", "HTTP/a.1", "HTTP/1,1", "HTTP/1.1 "})
+        CHECK(http_minor_version(bad) == -2);
+    auto options = [](std::vector<const char*> lines) {
+        ConnectionOptions o;
+        for (const char* line : lines) read_connection_options(line, o);
+        return std::pair<bool, bool>(o.close, o.keep_alive);
+    };
+    CHECK((options({"close"}) == std::pair<bool, bool>(true, false)));
+    CHECK((options({"Keep-Alive"}) == std::pair<bool, bool>(false, true)));
+    CHECK((options({"upgrade, CLOSE"}) == std::pair<bool, bool>(true, false)));
+    CHECK((options({"te", " keep-alive ,x"}) == std::pair<bool, bool>(false, true)));
+    CHECK((options({"closed", "keep-alive-ish", ""}) == std::pair<bool, bool>(false, false)));
+}
+
 void test_every_header_line_walked() {
     std::vector<std::pair<string, string>> seen;
     auto record = [&](string_view n, string_view v) { seen.emplace_back(n, v); };
     string head = "GET /a:b HTTP/1.1\r\nHost: x\r\nNo colon\r\nX-A :\t v \r\nx-a:2\r\n\r\n";
     for_each_header_line(head, true, record);
-    CHECK((seen == std::vector<std::pair<string, string>>{{"Host", "x"}, {"X-A ", "v"}, {"x-a", "2"}}));
+    CHECK((seen ==
+           std::vector<std::pair<string, string>>{{"Host", "x"}, {"X-A ", "v"}, {"x-a", "2"}}));
     seen.clear();
     for_each_header_line(head, false, record);
     CHECK(seen.size() == 4 && seen[0].first == "GET /a");
@@ -715,6 +765,7 @@ int main() {
     test_body_framing();
     test_header_name_tokens();
     test_every_header_line_walked();
+    test_request_versions_and_connection_options();
     if (failures) std::fprintf(stderr, "%d failure(s)\n", failures);
     return failures ? 1 : 0;
 }
