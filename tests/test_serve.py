@@ -366,6 +366,21 @@ def test_tls_connection_is_kept_for_several_requests(serving, workdir):
     assert replies[0].headers["Connection"] == "keep-alive"
 
 
+@pytest.mark.filterwarnings("ignore:Unverified HTTPS request")
+def test_failed_tls_handshake_is_no_error(serving, workdir, output):
+    cert = pathlib.Path(workdir) / "cert"
+    srv = serving(https=True, certfile=cert / "app.crt", keyfile=cert / "app.key")
+    srv.handle(b"/port", port_route)
+    # Plain HTTP on the TLS port, then a probe that connects and leaves.
+    with socket.create_connection((HOST, srv.port), timeout=10) as s:
+        s.sendall(b"GET /port HTTP/1.1\r\n\r\n")
+        assert read_to_close(s) == b""
+    socket.create_connection((HOST, srv.port), timeout=10).close()
+    with requests.Session() as session:  # served after both: their sessions have ended
+        assert session.get(srv.url("/port"), verify=False, timeout=10).status_code == 200
+    assert "Traceback" not in output.read("err")
+
+
 @pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
 def test_curl_reuses_the_connection(serving):
     srv = serving()

@@ -168,6 +168,21 @@ void begin_next_request(Connection& c) {
     c.carry_lost = false;
 }
 
+// The peer's address as text, from accept's (host, port, ...); borrowed
+// from `addr`.
+std::string_view peer_host(PyObject* addr) {
+    if (!PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 1 ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(addr, 0)))
+        return {};
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(addr, 0), &size);
+    if (!text) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string_view(text, static_cast<size_t>(size));
+}
+
 int descriptor_of(PyObject* con) {
     Ref number = call_method(con, names.fileno);
     long fd = number ? PyLong_AsLong(number.get()) : -1;
@@ -219,8 +234,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
                 break;
         }
         if (ending.status && o.access_log) {
-            HttpObject* http = record ? as_record(record.get()) : nullptr;
-            std::string_view host = http ? field_text(http->remote_addr) : "-";
+            std::string_view host = peer_host(addr);
             write_access_log(o.access_log, host.empty() ? "-" : host,
                              head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
                              ending.bytes, c.head_began);

@@ -7,6 +7,7 @@
 // and the stop flag seen by sessions are touched under the interpreter lock.
 #include "server/pool.hpp"
 
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -156,6 +157,30 @@ public:
 
     // A pool thread's side.
 
+    void thread_begins() {
+        std::lock_guard<std::mutex> lock(m_);
+        ++threads_;
+    }
+
+    // The last thread to go leaves the process as idle as it was: what the
+    // connections' threads freed is handed back to the system.
+    void thread_ends() {
+        bool last;
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            last = --threads_ == 0 && active_ == 0;
+        }
+#ifdef __GLIBC__
+        if (last) {
+            Py_BEGIN_ALLOW_THREADS
+                malloc_trim(0);
+            Py_END_ALLOW_THREADS
+        }
+#else
+        (void)last;
+#endif
+    }
+
     // The next connection, waiting for one up to pool_idle_seconds; false
     // when there is none (the thread then ends).
     bool take(Accepted& next) {
@@ -219,7 +244,7 @@ private:
     std::condition_variable work_, room_, finished_;
     Accepted* queue_ = nullptr;
     size_t first_ = 0, count_ = 0;
-    long active_ = 0, waiting_ = 0;
+    long active_ = 0, waiting_ = 0, threads_ = 0;
     bool stopping_ = false;
     Slot* sessions_ = nullptr;  // under the interpreter lock
 };
@@ -229,33 +254,36 @@ void destroy_pool(PyObject* capsule) {
 }
 
 // A pool thread: connection after connection until it has waited in vain.
-PyObject* pool_thread(PyObject*, PyObject* capsule) {
-    Pool* pool = static_cast<Pool*>(PyCapsule_GetPointer(capsule, capsule_name));
-    if (!pool) return nullptr;
+// A thread of the interpreter's own thread module rather than a
+// threading.Thread: thousands of those ending at once queue on threading's
+// bookkeeping lock for seconds. Like a daemon thread it does not hold the
+// process once serve has returned. `capsule` is a reference it owns.
+void pool_thread(void* capsule) {
+    PyGILState_STATE gil = PyGILState_Ensure();
+    Pool* pool =
+        static_cast<Pool*>(PyCapsule_GetPointer(static_cast<PyObject*>(capsule), capsule_name));
     Accepted next;
-    while (pool->take(next)) {
+    while (pool && pool->take(next)) {
         pool->serve(next);
         Py_DECREF(next.con);
         Py_DECREF(next.addr);
     }
-    Py_RETURN_NONE;
+    if (pool)
+        pool->thread_ends();
+    else
+        report_ignored_in("zelweb.serve");
+    Py_DECREF(static_cast<PyObject*>(capsule));
+    PyGILState_Release(gil);
 }
 
-PyMethodDef pool_thread_def = {"serve_connections", pool_thread, METH_O, nullptr};
-
-// A daemon thread: one stuck in route must not keep the process alive once
-// serve has returned.
-bool start_thread(PyObject* capsule) {
-    Ref target = Ref::steal(PyCFunction_NewEx(&pool_thread_def, nullptr, nullptr));
-    Ref args = target ? Ref::steal(PyTuple_Pack(1, capsule)) : Ref();
-    Ref threading = args ? module_global(names.g_threading) : Ref();
-    Ref thread_class =
-        threading ? Ref::steal(PyObject_GetAttr(threading.get(), names.Thread)) : Ref();
-    Ref thread = thread_class
-                     ? call_with_keywords(thread_class.get(), {target.get(), args.get(), Py_True},
-                                          names.kw_target_args_daemon)
-                     : Ref();
-    return thread && call_method(thread.get(), names.start);
+bool start_thread(PyObject* capsule, Pool* pool) {
+    Py_INCREF(capsule);
+    pool->thread_begins();
+    if (PyThread_start_new_thread(pool_thread, capsule) != PYTHREAD_INVALID_THREAD_ID) return true;
+    pool->thread_ends();
+    Py_DECREF(capsule);
+    PyErr_SetString(PyExc_RuntimeError, "can't start new thread");
+    return false;
 }
 
 // Waits until the listening socket has a connection to accept. False: a
@@ -328,7 +356,7 @@ bool run_server(const ServeConfig& config, PyObject* listener) {
         }
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) continue;
         if (pool->queue(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)) &&
-            !start_thread(capsule.get())) {
+            !start_thread(capsule.get(), pool)) {
             if (take_stop()) break;
             report_ignored_in("zelweb.serve");  // the connection waits for a thread to free up
         }

@@ -35,7 +35,7 @@ PyObject* serve(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // The first lines give inspect.signature its parameters.
 const char serve_doc[] =
-    "serve($module, /, app, host='127.0.0.1', port=8080, *, https=False,\n"
+    "serve(app, host='127.0.0.1', port=8080, *, https=False,\n"
     "      certfile='cert/app.crt', keyfile='cert/app.key', keep_alive=5.0,\n"
     "      max_connections=1024, workers=1, access_log=False, upload_dir='tmp',\n"
     "      max_body=None, shutdown_timeout=10.0, backlog=1024)\n"
