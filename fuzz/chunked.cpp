@@ -9,7 +9,7 @@
 #include "chunked_model.hpp"
 #include "fuzz_input.hpp"
 
-using namespace zelweb_fuzz;
+using namespace zelweb_test;
 using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -4,6 +4,7 @@
 #include "parse/pairs.hpp"
 #include "parse/target.hpp"
 #include "fuzz_input.hpp"
+#include "cut.hpp"
 #include "models.hpp"
 
 using namespace zelweb_test;
@@ -15,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     std::string copy(target);
     char* cursor = copy.data();
-    std::string path = zelweb::cut(&cursor, "?");
-    char* query = zelweb::cut(&cursor, "?");
+    std::string path = zelweb_test::cut(&cursor, "?");
+    char* query = zelweb_test::cut(&cursor, "?");
 
     FUZZ_CHECK(t.path == path);
     FUZZ_CHECK(t.query.has_value() == (query != nullptr));

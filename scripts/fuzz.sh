@@ -14,7 +14,9 @@ TARGETS=("$@")
 CC=${FUZZ_CC:-clang} CXX=${FUZZ_CXX:-clang++} \
   cmake -S . -B build/fuzz -G Ninja -DZELWEB_FUZZ=ON -DZELWEB_NATIVE_ONLY=ON \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/fuzz >/dev/null
+mkdir -p build
+# A build that fails shows why.
+cmake --build build/fuzz >build/fuzz-build.log 2>&1 || { tail -40 build/fuzz-build.log; exit 1; }
 
 mkdir -p fuzz/crashes
 status=0
