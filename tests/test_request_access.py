@@ -110,15 +110,15 @@ NO_PARAMETER = ["c_method", "c_headers", "c_query", "c_remote_addr", "c_remote_p
 
 
 @pytest.mark.parametrize("call, message", [
-    *[pytest.param(lambda h, m=m: getattr(h, m)(b"x"), f"http_t.{m}() takes no arguments (1 given)",
+    *[pytest.param(lambda h, m=m: getattr(h, m)(b"x"), f"{m}() takes no arguments (1 given)",
                    id=f"{m}-one") for m in NO_PARAMETER],
-    *[pytest.param(lambda h, m=m: getattr(h, m)(x=1), f"http_t.{m}() takes no keyword arguments",
+    *[pytest.param(lambda h, m=m: getattr(h, m)(x=1), f"{m}() takes no keyword arguments",
                    id=f"{m}-keyword") for m in NO_PARAMETER],
-    pytest.param(lambda h: h.c_header(), "http_t.c_header() takes exactly one argument (0 given)",
+    pytest.param(lambda h: h.c_header(), "c_header() takes exactly one argument (0 given)",
                  id="header-none"),
     pytest.param(lambda h: h.c_header(b"a", b"b"),
-                 "http_t.c_header() takes exactly one argument (2 given)", id="header-two"),
-    pytest.param(lambda h: h.c_header(name=b"a"), "http_t.c_header() takes no keyword arguments",
+                 "c_header() takes exactly one argument (2 given)", id="header-two"),
+    pytest.param(lambda h: h.c_header(name=b"a"), "c_header() takes no keyword arguments",
                  id="header-keyword"),
     pytest.param(lambda h: h.c_header("Host"), "expected bytes, str found", id="header-str"),
     pytest.param(lambda h: h.c_header(None), None, id="header-None"),
@@ -127,5 +127,6 @@ NO_PARAMETER = ["c_method", "c_headers", "c_query", "c_remote_addr", "c_remote_p
 def test_new_methods_refuse_wrong_calls(call, message):
     with pytest.raises(TypeError) as excinfo:
         call(zelweb.http_t())
+    # The interpreter's own message; 3.10 and later put the class first.
     if message is not None:
-        assert str(excinfo.value) == message
+        assert str(excinfo.value) in (message, "http_t." + message)
