@@ -5,6 +5,8 @@
 #pragma once
 #include <Python.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +30,8 @@ public:
     // Each later receive, and each wait of a send, may take at most this
     // many seconds (an int or a float).
     virtual bool set_timeout(PyObject* seconds) = 0;
+    // The same, when what follows is the response: only its sends matter.
+    virtual bool set_send_timeout(PyObject* seconds) { return set_timeout(seconds); }
     // Up to `size` bytes: the count, 0 when the peer has closed, -1 with an
     // error set (TimeoutError "timed out" when the limit passed).
     virtual Py_ssize_t receive(char* buffer, size_t size) = 0;
@@ -71,12 +75,15 @@ private:
     double timeout_ = -1;
 };
 
-// On the descriptor of a plain TCP socket object, which it keeps open.
+// On the descriptor of a plain TCP socket object, which it keeps open: a
+// blocking descriptor whose time limits are the socket's own (SO_RCVTIMEO,
+// SO_SNDTIMEO), so that a receive or a send is one system call.
 class DescriptorChannel final : public Channel {
 public:
     DescriptorChannel(PyObject* con, int fd) : Channel(con), fd_(fd) {}
     bool prepare(PyObject* receive_timeout) override;
     bool set_timeout(PyObject* seconds) override;
+    bool set_send_timeout(PyObject* seconds) override;
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
@@ -85,11 +92,11 @@ public:
     bool close() override;
 
 private:
-    // Waits until the descriptor is ready for `events`; false with
-    // TimeoutError or the error set.
-    bool wait(short events);
+    // Sets SO_RCVTIMEO or SO_SNDTIMEO unless it already holds `seconds`.
+    bool limit(int option, PyObject* seconds, double& last);
+    bool io_error(int error);  // sets the error's exception; false
     int fd_;
-    int timeout_ms_ = -1;
+    double receive_limit_ = -1, send_limit_ = -1;  // seconds, as last set
 };
 
 }  // namespace zelweb

@@ -1,9 +1,13 @@
-// The channel on a plain TCP socket's descriptor: each system call made with
-// the interpreter lock released, each wait bounded by poll.
+// The channel on a plain TCP socket's descriptor. A receive, a send or a
+// sendfile is one blocking system call, bounded by the socket's own time
+// limits and made with the interpreter lock released; a send is first tried
+// without blocking, with the lock held, since a response nearly always fits
+// the socket's buffer and letting the lock go would only hand it to another
+// thread for nothing.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +33,7 @@ bool os_error(int error) {
     return false;
 }
 
+// A time limit's end shows as EAGAIN on a blocking socket.
 bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // One system call with the interpreter lock released, retried when a signal
@@ -49,52 +54,64 @@ ssize_t unlocked(Call call, int& error) {
 
 bool DescriptorChannel::prepare(PyObject* receive_timeout) {
     int flags = fcntl(fd_, F_GETFL);
-    if (flags < 0 || fcntl(fd_, F_SETFL, flags | O_NONBLOCK) < 0) return os_error(errno);
-    return set_timeout(receive_timeout);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) < 0) return os_error(errno);
+    return set_timeout(receive_timeout) && set_send_timeout(names.send_timeout);
+}
+
+bool DescriptorChannel::limit(int option, PyObject* seconds, double& last) {
+    double value = PyFloat_CheckExact(seconds)  ? PyFloat_AS_DOUBLE(seconds)
+                   : PyLong_CheckExact(seconds) ? PyLong_AsDouble(seconds)
+                                                : PyFloat_AsDouble(seconds);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    if (value == last) return true;
+    // A zero limit means none to the socket: the least wait is a microsecond.
+    struct timeval limit = {0, 0};
+    if (value > 0) {
+        double whole = std::floor(value);
+        limit.tv_sec = static_cast<time_t>(whole);
+        limit.tv_usec = static_cast<suseconds_t>((value - whole) * 1e6);
+        if (limit.tv_sec == 0 && limit.tv_usec == 0) limit.tv_usec = 1;
+    } else if (value == 0) {
+        limit.tv_usec = 1;
+    }
+    if (setsockopt(fd_, SOL_SOCKET, option, &limit, sizeof limit) < 0) return os_error(errno);
+    last = value;
+    return true;
 }
 
 bool DescriptorChannel::set_timeout(PyObject* seconds) {
-    double value = PyFloat_AsDouble(seconds);
-    if (value == -1.0 && PyErr_Occurred()) return false;
-    // Rounded up: a limit of 0.0001 s must still wait, not fail at once.
-    timeout_ms_ = value < 0 ? -1 : static_cast<int>(std::ceil(value * 1000.0));
-    return true;
+    return limit(SO_RCVTIMEO, seconds, receive_limit_);
 }
 
-bool DescriptorChannel::wait(short events) {
-    struct pollfd p = {fd_, events, 0};
-    int error;
-    ssize_t ready = unlocked([&] { return static_cast<ssize_t>(poll(&p, 1, timeout_ms_)); }, error);
-    if (ready < 0) return failed_io(os_error(error));
-    if (ready == 0) return failed_io(timed_out());
-    return true;
+bool DescriptorChannel::set_send_timeout(PyObject* seconds) {
+    return limit(SO_SNDTIMEO, seconds, send_limit_);
+}
+
+bool DescriptorChannel::io_error(int error) {
+    return failed_io(would_block(error) ? timed_out() : os_error(error));
 }
 
 Py_ssize_t DescriptorChannel::receive(char* buffer, size_t size) {
-    for (;;) {
-        int error;
-        ssize_t n = unlocked([&] { return recv(fd_, buffer, size, 0); }, error);
-        if (n >= 0) return static_cast<Py_ssize_t>(n);
-        if (!would_block(error)) {
-            failed_io(os_error(error));
-            return -1;
-        }
-        if (!wait(POLLIN)) return -1;
-    }
+    int error;
+    ssize_t n = unlocked([&] { return recv(fd_, buffer, size, 0); }, error);
+    if (n >= 0) return static_cast<Py_ssize_t>(n);
+    io_error(error);
+    return -1;
 }
 
 bool DescriptorChannel::send(const char* data, size_t size) {
     size_t sent = 0;
+    ssize_t n;
+    do {
+        n = ::send(fd_, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && !would_block(errno)) return io_error(errno);
+    if (n > 0) sent = static_cast<size_t>(n);
     while (sent < size) {
         int error;
-        ssize_t n =
-            unlocked([&] { return ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL); }, error);
-        if (n > 0)
-            sent += static_cast<size_t>(n);
-        else if (n < 0 && !would_block(error))
-            return failed_io(os_error(error));
-        else if (!wait(POLLOUT))
-            return false;
+        n = unlocked([&] { return ::send(fd_, data + sent, size - sent, MSG_NOSIGNAL); }, error);
+        if (n <= 0) return io_error(n < 0 ? error : EAGAIN);
+        sent += static_cast<size_t>(n);
     }
     return true;
 }
@@ -114,14 +131,9 @@ bool DescriptorChannel::send_file(PyObject* file, uint64_t count) {
         size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
         ssize_t n =
             unlocked([&] { return sendfile(fd_, static_cast<int>(in), &offset, piece); }, error);
-        if (n > 0)
-            left -= static_cast<uint64_t>(n);
-        else if (n == 0)
-            return true;  // the file has become shorter
-        else if (!would_block(error))
-            return failed_io(os_error(error));
-        else if (!wait(POLLOUT))
-            return false;
+        if (n < 0) return io_error(error);
+        if (n == 0) return true;  // the file has become shorter
+        left -= static_cast<uint64_t>(n);
     }
     return true;
 }

@@ -56,7 +56,7 @@ bool remove_data_file(const HttpObject* http) {
 bool call_route(PyObject* app, Connection& c, HttpObject* http) {
     // The receive limits end here. A peer that never reads must not pin the
     // thread either: each send may wait for progress at most this long.
-    return c.channel.set_timeout(names.send_timeout) &&
+    return c.channel.set_send_timeout(names.send_timeout) &&
            call_method(app, names.route, as_object(http));
 }
 
