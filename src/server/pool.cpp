@@ -163,7 +163,8 @@ public:
     }
 
     // The last thread to go leaves the process as idle as it was: what the
-    // connections' threads freed is handed back to the system.
+    // connections left is collected and handed back to the system. It runs
+    // only once no connection has come for pool_idle_seconds.
     void thread_ends() {
         bool last;
         {
@@ -172,6 +173,7 @@ public:
         }
 #ifdef __GLIBC__
         if (last) {
+            PyGC_Collect();
             Py_BEGIN_ALLOW_THREADS
                 malloc_trim(0);
             Py_END_ALLOW_THREADS
