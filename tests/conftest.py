@@ -132,9 +132,21 @@ def tls_server(_tls_server):
 
 
 @pytest.fixture
-def output(capfd):
+def output():
     """What the server threads print during the test; see helpers.Output."""
-    return Output(capfd)
+    return Output()
+
+
+@pytest.hookimpl(hookwrapper=True, trylast=True)
+def pytest_runtest_call(item):
+    # Inside pytest's own capture, which takes the descriptors back when the
+    # test body starts: Output redirects them only for the body.
+    captured = item.funcargs.get("output")
+    if captured is None:
+        yield
+        return
+    with captured:
+        yield
 
 
 def _serve(routes, **options):

@@ -2,6 +2,7 @@
 expected response head, request builders, and servers run in their own
 process and stopped by their PID."""
 import email.utils
+import io
 import os
 import pathlib
 import re
@@ -10,6 +11,7 @@ import socket
 import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from datetime import datetime, timedelta, timezone
@@ -138,19 +140,40 @@ def unverified_context():
 
 class Output:
     """Collects what the server threads print while a test runs; they print
-    asynchronously, after the response, so a reader waits for what it expects."""
+    asynchronously, after the response, so a reader waits for what it expects.
 
-    def __init__(self, capfd):
-        self.capfd = capfd
-        self.out = ""
-        self.err = ""
+    Descriptors 1 and 2 and sys.stdout/sys.stderr go to files of its own that
+    are read in place: a capture that is emptied on every read (capfd) loses
+    what a thread writes between the read and the emptying."""
+
+    def __init__(self):
+        self._files, self._saved = {}, {}
+
+    def __enter__(self):
+        for name, fd in (("out", 1), ("err", 2)):
+            getattr(sys, "std" + name).flush()
+            f = tempfile.TemporaryFile(buffering=0)
+            self._saved[name] = (os.dup(fd), getattr(sys, "std" + name))
+            os.dup2(f.fileno(), fd)
+            setattr(sys, "std" + name, io.TextIOWrapper(
+                io.FileIO(fd, "w", closefd=False), encoding="utf-8",
+                errors="backslashreplace", write_through=True))
+            self._files[name] = f
+        return self
+
+    def __exit__(self, *exc):
+        for name, fd in (("out", 1), ("err", 2)):
+            saved_fd, saved_stream = self._saved.pop(name)
+            setattr(sys, "std" + name, saved_stream)
+            os.dup2(saved_fd, fd)
+            os.close(saved_fd)
+            self._files.pop(name).close()
 
     def read(self, stream="out"):
         """All captured so far on stdout ("out") or stderr ("err")."""
-        got = self.capfd.readouterr()
-        self.out += got.out
-        self.err += got.err
-        return self.out if stream == "out" else self.err
+        fd = self._files[stream].fileno()
+        # pread leaves the offset alone: the writers share it
+        return os.pread(fd, os.fstat(fd).st_size, 0).decode("utf-8", "backslashreplace")
 
     def wait_for(self, *needles, stream="out", timeout=5.0):
         """Returns the captured text once it holds every needle; raises if it never does."""
