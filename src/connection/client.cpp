@@ -60,7 +60,7 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
         case Outcome::upload_error:
         case Outcome::failed: error_exit(c, http); break;
     }
-    if (http) detach(http);
+    if (http) take_back_loans(http);
 }
 
 }  // namespace zelweb

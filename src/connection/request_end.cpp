@@ -31,16 +31,6 @@ bool remove_uploads(const Connection& c, const HttpObject* http) {
     return ok;
 }
 
-void detach(HttpObject* http) {
-    http->post = nullptr;
-    http->post_size = 0;
-    http->body = nullptr;
-    http->body_size = 0;
-    http->request_head = nullptr;
-    http->request_head_size = 0;
-    http->uploads = nullptr;
-}
-
 void print_upload_error() {
     SavedError error;
     Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));

@@ -9,10 +9,6 @@ namespace zelweb {
 // first error set, the others still tried.
 bool remove_uploads(const Connection& c, const HttpObject* http);
 
-// What the record borrowed from the connection is taken back: a record the
-// application kept reads empty values, never freed memory.
-void detach(HttpObject* http);
-
 // The text of the pending Exception that ended an upload, printed on
 // standard output, and the error cleared: the request goes on.
 void print_upload_error();

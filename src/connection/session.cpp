@@ -83,7 +83,7 @@ unsigned long long body_bytes(const HttpObject* http) {
 }
 
 // One request whose head is complete: the record, the body, route, the
-// response. The record is detached and its uploads removed by the caller.
+// response. The caller takes back the record's loans and removes its uploads.
 Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
                      SessionControl& control, Connection& c, Ref& record) {
     Outcome outcome = fill_record(c, addr, record);
@@ -242,7 +242,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
         if (record) {
             HttpObject* http = as_record(record.get());
             if (!remove_uploads(c, http)) report_ignored_in(serve_context);
-            detach(http);
+            take_back_loans(http);
         }
         control.request = nullptr;
         if (ending.close) break;

@@ -39,18 +39,12 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
                         r->response_protocol, r->status_text, r->content_type, r->upload_name,
                         r->upload_tmp_name, r->upload_type, r->data_path, r->auth, r->remote_addr})
         field[0] = '\0';
+    take_back_loans(r);
     r->content_length = 0;
-    r->post = nullptr;
-    r->post_size = 0;
     r->status = 0;
     r->upload_size = 0;
     r->data_remove = 0;
     r->data_size = 0;
-    r->request_head = nullptr;
-    r->request_head_size = 0;
-    r->body = nullptr;
-    r->body_size = 0;
-    r->uploads = nullptr;
     r->remote_port = 0;
     return obj;
 }

@@ -60,6 +60,18 @@ bool register_http_t(PyObject* module);
 Ref new_request_record();
 
 inline HttpObject* as_record(PyObject* self) { return reinterpret_cast<HttpObject*>(self); }
+
+// What the record borrowed while its request was served is taken back: a
+// record the application kept reads empty values, never freed memory.
+inline void take_back_loans(HttpObject* r) {
+    r->post = nullptr;
+    r->post_size = 0;
+    r->request_head = nullptr;
+    r->request_head_size = 0;
+    r->body = nullptr;
+    r->body_size = 0;
+    r->uploads = nullptr;
+}
 inline PyObject* as_object(HttpObject* self) { return reinterpret_cast<PyObject*>(self); }
 
 // The override of method `name` in an interpreter subclass of http_t, or
