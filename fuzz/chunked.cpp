@@ -10,7 +10,6 @@
 #include "fuzz_input.hpp"
 
 using namespace zelweb_test;
-using namespace zelweb_test;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SplitInput in = split_input(data, size);

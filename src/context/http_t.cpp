@@ -11,9 +11,6 @@ namespace zelweb {
 
 namespace {
 
-// Every text field is read up to its first zero byte, so an empty record
-// needs only the first byte of each field cleared, not 8 KiB of zeroing per
-// request. (Interpreter subclasses keep the generic, zero-filling allocator.)
 // A few freed records are kept for the next requests: a record is 8 KiB, and
 // taking it from the allocator and giving it back is a good part of what a
 // kept-alive request costs. The interpreter lock guards the list.
@@ -28,6 +25,9 @@ void free_record(void* memory) {
         PyObject_Free(memory);
 }
 
+// Every text field is read up to its first zero byte, so an empty record
+// needs only the first byte of each field cleared, not 8 KiB of zeroing per
+// request. (Interpreter subclasses keep the generic, zero-filling allocator.)
 PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     if (type != &http_t_type) return PyType_GenericAlloc(type, items);
     void* memory = free_count ? free_records[--free_count] : PyObject_Malloc(sizeof(HttpObject));
