@@ -252,9 +252,17 @@ def test_workers_share_the_port_and_a_killed_one_is_replaced(serve_dir):
         assert hold_one_on_each() == workers
         victim = min(workers)
         os.kill(victim, signal.SIGKILL)
-        assert wait_until(lambda: len(children(srv.proc.pid)) == 2
-                          and victim not in children(srv.proc.pid))
-        replaced = children(srv.proc.pid)
+        seen = []
+
+        def replacement_forked():
+            # One reading per check: two readings could see the killed worker
+            # alive in the first and gone in the second, before its
+            # replacement exists.
+            seen.append(children(srv.proc.pid))
+            return len(seen[-1]) == 2 and victim not in seen[-1]
+
+        assert wait_until(replacement_forked)
+        replaced = seen[-1]
         assert replaced - workers
         assert hold_one_on_each() == replaced
         os.kill(srv.proc.pid, signal.SIGTERM)
