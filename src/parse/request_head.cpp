@@ -40,8 +40,8 @@ inline bool has_byte_below_14(uint64_t word) {
     return ((word - ones * 14) & ~word & highs) != 0;
 }
 
-// The first CR, LF or NUL in [p, end), or end. Values are most of a head:
-// eight ordinary bytes are passed at a time.
+// The first CR, LF or NUL from p, which the head's final CRLF bounds.
+// Values are most of a head: eight ordinary bytes are passed at a time.
 const char* find_value_stop(const char* p, const char* end) {
     while (end - p >= 8) {
         uint64_t word;
@@ -53,7 +53,7 @@ const char* find_value_stop(const char* p, const char* end) {
         for (const char* last = p + 8; p < last; ++p)
             if (is(*p, value_stop)) return p;
     }
-    while (p < end && !is(*p, value_stop)) ++p;
+    while (!is(*p, value_stop)) ++p;
     return p;
 }
 
@@ -64,6 +64,14 @@ bool all_host_chars(std::string_view s) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// A token compared with a name in lower case: setting bit 0x20 lowers a
+// letter and maps no other token byte onto a letter or '-'.
+inline bool token_is(std::string_view token, const char* lower) {
+    for (char c : token)
+        if ((c | 0x20) != *lower++) return false;
+    return true;
+}
 
 enum class Field {
     other,
@@ -77,15 +85,13 @@ enum class Field {
 
 Field field_of(std::string_view name) {
     switch (name.size()) {
-        case 4: return header_name_is(name, "Host") ? Field::host : Field::other;
-        case 6: return header_name_is(name, "Expect") ? Field::expect : Field::other;
-        case 10: return header_name_is(name, "Connection") ? Field::connection : Field::other;
-        case 12: return header_name_is(name, "Content-Type") ? Field::content_type : Field::other;
-        case 14:
-            return header_name_is(name, "Content-Length") ? Field::content_length : Field::other;
+        case 4: return token_is(name, "host") ? Field::host : Field::other;
+        case 6: return token_is(name, "expect") ? Field::expect : Field::other;
+        case 10: return token_is(name, "connection") ? Field::connection : Field::other;
+        case 12: return token_is(name, "content-type") ? Field::content_type : Field::other;
+        case 14: return token_is(name, "content-length") ? Field::content_length : Field::other;
         case 17:
-            return header_name_is(name, "Transfer-Encoding") ? Field::transfer_encoding
-                                                             : Field::other;
+            return token_is(name, "transfer-encoding") ? Field::transfer_encoding : Field::other;
         default: return Field::other;
     }
 }
@@ -153,22 +159,24 @@ bool read_target(RequestHead& out, const char* question) {
 HeadFault read_request_head(std::string_view head, RequestHead& out) {
     constexpr HeadFault bad = HeadFault::bad_request;
     out = RequestHead();
+    // The head's final CR bounds every scan below: none needs its own end test.
+    if (head.size() < 4 || head.substr(head.size() - 4) != "\r\n\r\n") return bad;
     const char* p = head.data();
     const char* const end = p + head.size();
 
     // The request line.
     const char* word = p;
-    while (p < end && is(*p, token_char)) ++p;
-    if (p == word || p == end || *p != ' ') return bad;
+    while (is(*p, token_char)) ++p;
+    if (p == word || *p != ' ') return bad;
     out.method = std::string_view(word, static_cast<size_t>(p - word));
     word = ++p;
     const char* question = nullptr;
-    for (; p < end; ++p) {
+    for (;; ++p) {
         if (!is(*p, target_stop)) continue;
         if (*p != '?') break;
         if (!question) question = p;
     }
-    if (p == word || p == end || *p != ' ') return bad;
+    if (p == word || *p != ' ') return bad;
     out.target = std::string_view(word, static_cast<size_t>(p - word));
     word = ++p;
     if (end - p < 10 || std::memcmp(p, "HTTP/", 5) != 0 || !is_digit(p[5]) || p[6] != '.' ||
@@ -187,21 +195,24 @@ HeadFault read_request_head(std::string_view head, RequestHead& out) {
     bool any_length = false;
     Codings codings;
     for (;; ++out.field_count) {
-        if (p == end) return bad;
+        // The first empty line is the last line.
         if (*p == '\r') {
-            if (end - p != 2 || p[1] != '\n') return bad;
+            if (end - p != 2) return bad;
             break;
         }
         // A name runs to its colon: a folded line, a blank before the colon
         // or a line without one stops it elsewhere.
         const char* name = p;
-        while (p < end && is(*p, token_char)) ++p;
-        if (p == name || p == end || *p != ':') return bad;
+        while (is(*p, token_char)) ++p;
+        if (p == name || *p != ':') return bad;
         std::string_view field_name(name, static_cast<size_t>(p - name));
         const char* value = ++p;
         p = find_value_stop(p, end);
-        if (end - p < 2 || p[0] != '\r' || p[1] != '\n') return bad;
-        std::string_view v = trim_blanks(std::string_view(value, static_cast<size_t>(p - value)));
+        if (p[0] != '\r' || p[1] != '\n') return bad;
+        while (*value == ' ' || *value == '\t') ++value;
+        const char* value_end = p;
+        while (value_end > value && (value_end[-1] == ' ' || value_end[-1] == '\t')) --value_end;
+        std::string_view v(value, static_cast<size_t>(value_end - value));
         p += 2;
         switch (field_of(field_name)) {
             case Field::other: break;
