@@ -43,6 +43,7 @@ void test_verdicts() {
         {"NUL in value", get_with("X: a\0b\r\n"s), bad},
         {"NUL in name", get_with("X\0: b\r\n"s), bad},
         {"NUL in request line", "GET /\0 HTTP/1.1\r\n\r\n"s, bad},
+        {"bare CR after the version", "GET / HTTP/1.1\r\r\n\r\n", bad},
         {"bare LF in name", get_with("X\n: b\r\n"), bad},
         {"bare CR ending a line", get_with("X: b\r"), bad},
         {"LF-only head", "GET / HTTP/1.1\nHost: a\n\n", bad},
@@ -177,6 +178,7 @@ void test_accepted_fields() {
     CHECK(h.framing.kind == BodyFraming::Kind::none);
     CHECK(read_request_head("GET / HTTP/1.1\r\n\r\n", h) == ok);
     CHECK(h.fields.empty() && h.field_count == 0 && h.minor_version == 1 && !h.expect_continue);
+    CHECK(read_request_head("GET / HTTP/1.2\r\n\r\n", h) == ok && h.minor_version == 1);
 }
 
 // A 400 anywhere beats a 505 and a 501, whichever comes first.
