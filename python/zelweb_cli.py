@@ -11,6 +11,7 @@ process is a child, restarted when a file of a module it imported changes.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import importlib.util
 import math
@@ -25,7 +26,8 @@ import threading
 import time
 import traceback
 import types
-from typing import Any, Callable, Dict, Iterable, List, NoReturn, Optional, Sequence, Set
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence,
+                    Set, Tuple)
 
 import zelweb
 
@@ -124,7 +126,7 @@ def _seconds(text: str) -> float:
     return value
 
 
-def _static(text: str) -> "tuple[str, str]":
+def _static(text: str) -> Tuple[str, str]:
     prefix, equals, directory = text.partition("=")
     if not (equals and prefix and directory):
         raise argparse.ArgumentTypeError(f"expected PREFIX=DIR, got {text!r}")
@@ -134,7 +136,8 @@ def _static(text: str) -> "tuple[str, str]":
 def _addresses(text: str) -> List[str]:
     addresses = [a.strip() for a in text.split(",")]
     if not all(addresses):
-        raise argparse.ArgumentTypeError(f"expected addresses separated by commas, or *, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected addresses separated by commas, or *, got {text!r}")
     return addresses
 
 
@@ -185,6 +188,9 @@ def parser() -> argparse.ArgumentParser:
 def parse(argv: Sequence[str]) -> argparse.Namespace:
     p = parser()
     options = p.parse_args(argv)
+    module, colon, attribute = options.app.partition(":")
+    if not module or (colon and not attribute):
+        p.error(f"expected MODULE:ATTR or MODULE, got {options.app!r}")
     if (options.certfile is None) != (options.keyfile is None):
         p.error("--certfile and --keyfile go together: give both, or neither")
     if options.static:
@@ -263,13 +269,31 @@ def _error_files(error: BaseException) -> Set[str]:
     return files
 
 
+@contextlib.contextmanager
+def _not_serving() -> Iterator[None]:
+    """A module that serves when imported (its serve call not under
+    `if __name__ == "__main__":`) would serve with its own settings, and only
+    once stopped be served again by the command: it fails instead."""
+    saved = zelweb.serve, zelweb.start
+
+    def refuse(*args: Any, **keywords: Any) -> NoReturn:
+        raise RuntimeError("the module calls zelweb.serve or zelweb.start when imported; "
+                           "call it under if __name__ == '__main__': instead")
+    zelweb.serve = zelweb.start = refuse
+    try:
+        yield
+    finally:
+        zelweb.serve, zelweb.start = saved
+
+
 def load(spec: str, factory: bool, interface: str, app_dir: str) -> Any:
     """The application that `spec` (MODULE:ATTR or MODULE) names; LoadError if
     it cannot be had."""
     app_dir = os.path.abspath(app_dir)
     module_name, _, attribute = spec.partition(":")
     try:
-        module = importlib.import_module(module_name)
+        with _not_serving():
+            module = importlib.import_module(module_name)
     except Exception as error:
         raise LoadError(f"cannot import module {module_name!r}: {_describe(error, app_dir)}",
                         _error_files(error)) from None
@@ -376,9 +400,12 @@ def _write_report(path: str, files: Iterable[str]) -> None:
         except OSError:
             continue
     temporary = path + ".new"
-    with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as f:
-        f.writelines(lines)
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8", errors="surrogateescape") as f:
+            f.writelines(lines)
+        os.replace(temporary, path)
+    except OSError:
+        pass  # the supervisor is gone (or its directory): serving goes on
 
 
 def _keep_reporting(path: str, supervisor: int) -> None:

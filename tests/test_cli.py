@@ -96,8 +96,11 @@ NO_APP = APP.replace("app = App()\n", "")
     (APP, ["--factory", "broken:app"], "zelweb: broken:app is not callable, and --factory calls it"),
     (APP, ["--interface", "wsgi", "broken:app"],
      r"zelweb: broken:app is not callable, so not a WSGI application \(.*--interface route\)"),
+    (APP + "import zelweb\nzelweb.serve(app)\n", ["broken:app"],
+     r"zelweb: cannot import module 'broken': RuntimeError: the module calls zelweb.serve .*"
+     r"\(broken.py, line 18\)"),
 ], ids=["no-module", "syntax-error", "raises-on-import", "no-attribute", "no-app",
-        "factory-raises", "factory-not-callable", "not-wsgi"])
+        "factory-raises", "factory-not-callable", "not-wsgi", "serves-on-import"])
 def test_an_application_that_cannot_be_loaded_is_one_line_and_status_2(tmp_path, source, args, line):
     if source is not None:
         (tmp_path / "broken.py").write_text(source)
@@ -130,8 +133,9 @@ def test_a_server_that_cannot_start_is_one_line_and_status_1(app_dir):
     (["--forwarded-allow-ips", "10.0.0.1,,", "m:a"],
      "argument --forwarded-allow-ips: expected addresses separated by commas, or *, got '10.0.0.1,,'"),
     (["--app-dir", "nowhere", "m:a"], "--app-dir: no directory 'nowhere'"),
+    ([":app"], "expected MODULE:ATTR or MODULE, got ':app'"),
 ], ids=["no-app", "workers", "port", "seconds", "abbreviated", "cert-alone", "static-form",
-        "static-twice", "addresses", "app-dir"])
+        "static-twice", "addresses", "app-dir", "no-module"])
 def test_a_wrong_option_is_a_usage_error(tmp_path, monkeypatch, capsys, args, message):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(SystemExit) as stopped:
