@@ -21,8 +21,6 @@ from helpers import HOST, CommandProcess, free_port, wait_until, zelweb_env
 REFERENCE = pathlib.Path(__file__).resolve().parent.parent / "docs" / "reference.md"
 
 APP = '''\
-import sys
-
 class App:
     def __init__(self, text=b"hello"):
         self.text = text
@@ -98,7 +96,7 @@ NO_APP = APP.replace("app = App()\n", "")
      r"zelweb: broken:app is not callable, so not a WSGI application \(.*--interface route\)"),
     (APP + "import zelweb\nzelweb.serve(app)\n", ["broken:app"],
      r"zelweb: cannot import module 'broken': RuntimeError: the module calls zelweb.serve .*"
-     r"\(broken.py, line 18\)"),
+     r"\(broken.py, line 16\)"),
 ], ids=["no-module", "syntax-error", "raises-on-import", "no-attribute", "no-app",
         "factory-raises", "factory-not-callable", "not-wsgi", "serves-on-import"])
 def test_an_application_that_cannot_be_loaded_is_one_line_and_status_2(tmp_path, source, args, line):
@@ -213,7 +211,7 @@ def test_reload_restarts_on_a_change_and_after_a_broken_edit(tmp_path):
     port = free_port()
     url = f"http://{HOST}:{port}/"
     env = zelweb_env()
-    env.pop("PYTHONDONTWRITEBYTECODE", None)  # the cache is written, as usually
+    env.pop("PYTHONDONTWRITEBYTECODE", None)  # the cache is written, as usual
     with CommandProcess(tmp_path, "--reload", "--interface", "route", "live:app",
                         port=port, env=env) as supervisor:
         assert serves("one")
