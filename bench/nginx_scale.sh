@@ -8,7 +8,8 @@
 #
 # The application does a little Python work per request (a 100-row table), so
 # the interpreter lock, not the network, bounds one process. Needs nginx and
-# wrk; uses the zelweb that `python3 -c "import zelweb"` finds.
+# wrk; uses the zelweb that `python3 -c "import zelweb"` finds, and its
+# command (python3 -m zelweb_cli) to serve.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,15 +31,12 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 cat >"$work/app.py" <<'PY'
-import sys
-import zelweb
-
 class App:
     def route(self, http):
         rows = "".join("<tr><td>%d</td><td>%s</td></tr>" % (i, "x" * (i % 7)) for i in range(100))
         http.c_text(("<table>%s</table>" % rows).encode())
 
-zelweb.serve(App(), sys.argv[1], int(sys.argv[2]))
+app = App()
 PY
 
 free_ports() {  # N: the first of N consecutive free ports, below the ephemeral
@@ -84,7 +82,7 @@ measure() {  # label port
 
 echo "wrk: ${duration}s, $connections connections, Connection: close; $(nproc) cores"
 port=$(free_ports 1)
-(cd "$work" && exec "$PYTHON" app.py 127.0.0.1 "$port" >/dev/null) &
+(cd "$work" && exec "$PYTHON" -m zelweb_cli --interface route --port "$port" app:app >/dev/null) &
 pids+=($!)
 wait_port "$port"
 measure "1 process, direct" "$port"
@@ -94,7 +92,8 @@ for n in 1 2 4; do
     listen=$(free_ports 1)
     base=$(free_ports "$n")
     [ "$listen" -lt "$base" ] || [ "$listen" -ge $((base + n)) ] || base=$(free_ports "$n")
-    (cd "$work" && exec bash "$root/deploy/run.sh" "$n" "$base" "$listen" app.py >"$work/run.log" 2>&1) &
+    (cd "$work" && exec bash "$root/deploy/run.sh" "$n" "$base" "$listen" --interface route app:app \
+        >"$work/run.log" 2>&1) &
     pids+=($!)
     wait_port "$listen" || { cat "$work/run.log" >&2; exit 1; }
     sleep 0.5

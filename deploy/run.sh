@@ -1,24 +1,27 @@
 #!/usr/bin/env bash
 # Serves one zelweb application from N processes behind nginx.
 #
-#   deploy/run.sh N BASE_PORT LISTEN_PORT APP
+#   deploy/run.sh N BASE_PORT LISTEN_PORT [OPTION...] MODULE:ATTR
 #
-# Starts N processes of APP (run as `python3 APP HOST PORT`, as the examples
-# take their address, each calling zelweb.serve) on BASE_PORT ..
-# BASE_PORT+N-1, then nginx in the foreground on LISTEN_PORT with an upstream
-# over them that keeps its connections to them open, from a configuration
-# generated in a temporary directory. Runs until it is stopped (Ctrl-C, or
-# SIGTERM to its PID) or until one of the processes ends; then stops nginx
-# gracefully, then every zelweb process with SIGTERM (serve finishes the
-# requests it has), all by PID, and removes the temporary directory.
+# Starts N processes of the zelweb command, each serving MODULE:ATTR with
+# the OPTIONs given (`python3 -m zelweb_cli --interface route --factory
+# json_api:App`, say, as `zelweb` runs it; see "The zelweb command" in
+# docs/reference.md) on BASE_PORT .. BASE_PORT+N-1, then nginx in the
+# foreground on LISTEN_PORT with an upstream over them that keeps its
+# connections to them open, from a configuration generated in a temporary
+# directory. Runs until it is stopped (Ctrl-C, or SIGTERM to its PID) or
+# until one of the processes ends; then stops nginx gracefully, then every
+# zelweb process with SIGTERM (serve finishes the requests it has), all by
+# PID, and removes the temporary directory.
 #
-# An application that calls zelweb.serve(..., workers=W) itself is one
-# process on one port: run it with N=1, and nginx's one upstream server is
-# its W workers, which share the port.
+# An application served with --workers W is one process on one port: run it
+# with N=1, and nginx's one upstream server is its W workers, which share the
+# port.
 #
 # The zelweb processes run in the current directory (their tmp/ and cert/ are
-# there); tmp/ is made when missing. Settings, from the environment:
-#   PYTHON        interpreter for APP                      (python3)
+# there, and MODULE is imported from it unless --app-dir says otherwise);
+# tmp/ is made when missing. Settings, from the environment:
+#   PYTHON        interpreter whose zelweb serves the application (python3)
 #   BACKEND_HOST  address the zelweb processes bind        (127.0.0.1)
 #   LISTEN_HOST   address nginx listens on                 (127.0.0.1)
 #   UPLOAD_PATHS  paths that take uploads, space-separated (/upload)
@@ -28,11 +31,13 @@
 #   ACCESS_LOG    a file for nginx's access log            (none)
 set -euo pipefail
 
-if [ $# -ne 4 ]; then
-    echo "usage: $0 N BASE_PORT LISTEN_PORT APP" >&2
+if [ $# -lt 4 ]; then
+    echo "usage: $0 N BASE_PORT LISTEN_PORT [OPTION...] MODULE:ATTR" >&2
     exit 2
 fi
-count=$1 base_port=$2 listen_port=$3 app=$4
+count=$1 base_port=$2 listen_port=$3
+shift 3
+app=${*: -1}  # MODULE:ATTR, for the messages
 case "$count$base_port$listen_port" in
     *[!0-9]*) echo "$0: N and the ports are numbers" >&2; exit 2 ;;
 esac
@@ -40,7 +45,6 @@ if [ "$count" -lt 1 ] || [ $((base_port + count - 1)) -gt 65535 ] || [ "$listen_
     echo "$0: N must be at least 1 and every port at most 65535" >&2
     exit 2
 fi
-[ -f "$app" ] || { echo "$0: no application file $app" >&2; exit 2; }
 
 PYTHON=${PYTHON:-python3}
 BACKEND_HOST=${BACKEND_HOST:-127.0.0.1}
@@ -49,6 +53,8 @@ UPLOAD_PATHS=${UPLOAD_PATHS-/upload}
 UPLOAD_MAX=${UPLOAD_MAX:-100m}
 NGINX=${NGINX:-nginx}
 NGINX_WORKERS=${NGINX_WORKERS:-auto}
+"$PYTHON" -c "import zelweb_cli" 2>/dev/null ||
+    { echo "$0: $PYTHON cannot import zelweb_cli: install zelweb for it" >&2; exit 2; }
 command -v "$NGINX" >/dev/null || { echo "$0: nginx not found (apt-get install -y nginx)" >&2; exit 2; }
 
 conf_dir=$(mktemp -d "${TMPDIR:-/tmp}/zelweb-deploy.XXXXXX")
@@ -102,7 +108,8 @@ mkdir -p tmp  # zelweb streams uploads into ./tmp and never makes it itself
 servers=""
 for ((i = 0; i < count; i++)); do
     port=$((base_port + i))
-    "$PYTHON" "$app" "$BACKEND_HOST" "$port" &
+    # The address last, so that options given for it do not move it.
+    "$PYTHON" -m zelweb_cli "$@" --host "$BACKEND_HOST" --port "$port" &
     pids+=($!)
     servers+="        server $BACKEND_HOST:$port;"$'\n'
 done

@@ -79,9 +79,10 @@ def _init(self, args, *rest, **kw):
 subprocess.Popen.__init__ = _init
 PY
 
-# Python objects through malloc, so that ASan sees each one.
+# Python objects through malloc, so that ASan sees each one. The build has
+# the extension; the command's pure-Python module is taken from the source.
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$BUILD:$SITE${PYTHONPATH:+:$PYTHONPATH}"
+export PYTHONPATH="$BUILD:$ROOT/python:$SITE${PYTHONPATH:+:$PYTHONPATH}"
 LD_PRELOAD="$preload" "$PYTHON" -c \
   'import sys, zelweb; assert zelweb.__file__.startswith(sys.argv[1]), zelweb.__file__' "$BUILD"
 (

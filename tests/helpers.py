@@ -535,11 +535,13 @@ class ServeProcess:
     BANNER = re.compile(r"^\[-\] Serving: (.*):(\d+)$", re.M)
 
     def __init__(self, code, cwd, *args):
+        self._launch([sys.executable, "-u", "-c", code, *map(str, args)], cwd)
+
+    def _launch(self, argv, cwd, env=None):
         self.cwd = pathlib.Path(cwd)
         self.out_path, self.err_path = self.cwd / "out", self.cwd / "err"
         with open(self.out_path, "w") as o, open(self.err_path, "w") as e:
-            self.proc = subprocess.Popen([sys.executable, "-u", "-c", code, *map(str, args)],
-                                         cwd=cwd, stdout=o, stderr=e, env=zelweb_env())
+            self.proc = subprocess.Popen(argv, cwd=cwd, stdout=o, stderr=e, env=env or zelweb_env())
         try:
             banner = self.wait_match(self.BANNER)
         except BaseException:
@@ -581,3 +583,21 @@ class ServeProcess:
 
     def __exit__(self, *exc):
         self.stop()
+
+
+class CommandProcess(ServeProcess):
+    """The zelweb command as users run it, `python -m zelweb_cli --port PORT
+    *args` in cwd (port 0: the one the banner names), once its banner is out;
+    terminate() stops it as a supervisor would, with SIGTERM."""
+
+    def __init__(self, cwd, *args, port=0, env=None):
+        self._launch([sys.executable, "-m", "zelweb_cli", "--port", str(port), *map(str, args)],
+                     cwd, env)
+
+    def url(self, path="/"):
+        return f"http://{HOST}:{self.port}{path}"
+
+    def terminate(self, timeout=30.0):
+        """The exit status after SIGTERM."""
+        os.kill(self.proc.pid, signal.SIGTERM)
+        return self.proc.wait(timeout)

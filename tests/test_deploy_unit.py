@@ -19,6 +19,9 @@ def test_service_unit_verifies(tmp_path):
     for sub in ("venv/bin", "tmp", "cert"):
         (app / sub).mkdir(parents=True)
     (app / "venv/bin/python").symlink_to(sys.executable)
+    command = app / "venv/bin/zelweb"  # what pip installs there, as far as verify looks
+    command.write_text("#!/bin/sh\n")
+    command.chmod(0o755)
     (app / "app.py").write_text("")
     text = UNIT.read_text()
     assert APP_DIR in text
