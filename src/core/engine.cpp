@@ -115,6 +115,7 @@ struct Engine::State {
     uint64_t last_take_us = 0;
 
     uint64_t empty_since = 0;  // ms: nothing held since then
+    uint64_t loop_wakes_at = 0;  // ms: when the sleeping loop looks at its deadlines next
     bool accepting = true, listener_watched = false, paused = false;
     bool closing_idle = false, cutting = false, stopping = false, loop_sleeping = false;
     Counters counters;
@@ -215,6 +216,13 @@ struct Engine::State {
         uint64_t one = 1;
         ssize_t n = ::write(wake, &one, sizeof one);
         (void)n;  // a full counter wakes the loop just the same
+    }
+
+    // A deadline armed off the loop thread: the loop, asleep until later,
+    // must look again.
+    void arm_from_worker(TimerLink& link, uint64_t deadline) {
+        wheel.arm(link, deadline);
+        if (deadline < loop_wakes_at) wake_loop();
     }
 
     void kick(uint32_t i) {
@@ -349,6 +357,7 @@ void Engine::State::accept_connections(uint64_t now) {
                 // Out of descriptors or memory: a pause, rather than a loop
                 // that spins on the same refusal.
                 std::lock_guard<std::mutex> lock(m);
+                ++counters.accept_failures;
                 paused = true;
                 watch_listener(false);
                 pause_link.owner = pause_token;
@@ -637,6 +646,7 @@ void Engine::State::run() {
                           ? static_cast<int>(wait)
                           : 0;
             loop_sleeping = timeout != 0;
+            loop_wakes_at = timeout < 0 ? UINT64_MAX : monotonic_ms() + static_cast<uint64_t>(timeout);
         }
         int n = epoll_wait(epoll, events, events_per_wait, timeout);
         uint64_t now = monotonic_ms();
@@ -847,7 +857,7 @@ void Engine::finish(const Job& job, Finish&& f) {
             slot.state = SlotState::reading;
             if (slot.end == 0 && !slot.pending_in && !slot.maybe_more) {
                 s.give_buffer(slot);
-                s.wheel.arm(slot.timer, now + s.settings.keep_alive_ms);
+                s.arm_from_worker(slot.timer, now + s.settings.keep_alive_ms);
             } else {
                 s.kick(i);
             }

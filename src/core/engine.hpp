@@ -85,7 +85,7 @@ public:
 
     // Counters for tests and benchmarks.
     struct Counters {
-        uint64_t accepted = 0, jobs = 0, closed = 0, timed_out = 0;
+        uint64_t accepted = 0, jobs = 0, closed = 0, timed_out = 0, accept_failures = 0;
     };
     Counters counters();
 

@@ -6,7 +6,7 @@
 #include "py/names.hpp"
 #include "py/report.hpp"
 #include "server/listener.hpp"
-#include "server/pool.hpp"
+#include "server/process.hpp"
 #include "server/serve_config.hpp"
 #include "server/workers.hpp"
 
@@ -37,8 +37,8 @@ PyObject* serve(PyObject*, PyObject* args, PyObject* kwargs) {
 const char serve_doc[] =
     "serve(app, host='127.0.0.1', port=8080, *, https=False,\n"
     "      certfile='cert/app.crt', keyfile='cert/app.key', keep_alive=5.0,\n"
-    "      max_connections=1024, workers=1, access_log=False, upload_dir='tmp',\n"
-    "      max_body=None, shutdown_timeout=10.0, backlog=1024)\n"
+    "      max_connections=65536, workers=1, access_log=False, upload_dir='tmp',\n"
+    "      max_body=None, shutdown_timeout=10.0, backlog=1024, threads=16)\n"
     "--\n\n"
     "Serves app on host:port with persistent connections until SIGINT or SIGTERM.";
 

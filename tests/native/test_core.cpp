@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -263,13 +264,12 @@ void a_head_over_the_buffer_is_handed_over_as_too_large() {
 
 void a_slow_reader_gets_the_whole_output_without_a_worker() {
     Fixture f;
-    f.worker.big.assign(8 << 20, 'x');
+    f.worker.big.assign(32 << 20, 'x');  // more than the socket buffers hold
     for (size_t i = 0; i < f.worker.big.size(); i += 4096) f.worker.big[i] = static_cast<char>('a' + i / 4096 % 26);
     int reader = connect_to(f.port);
-    int small = 4096;
-    setsockopt(reader, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     send_all(reader, "GET /big HTTP/1.1\r\n\r\n");
-    // Meanwhile another client is served: the worker is free.
+    // The reader reads nothing yet; meanwhile another client is served:
+    // the worker is free.
     int other = connect_to(f.port);
     send_all(other, "GET / HTTP/1.1\r\n\r\n");
     CHECK(read_bytes(other, ok_response.size()) == ok_response);
@@ -305,9 +305,39 @@ void accepting_pauses_at_the_bound_and_the_stop_closes_idle_ones() {
     ::close(third);
 }
 
+// Out of descriptors, the loop pauses between accepts rather than spinning
+// on the refusal; once descriptors are free, the waiting client is served.
+void an_accept_out_of_descriptors_pauses() {
+    Fixture f;
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    int probe = dup(0);
+    low.rlim_cur = static_cast<rlim_t>(probe) + 8;
+    ::close(probe);
+    setrlimit(RLIMIT_NOFILE, &low);
+    std::vector<int> filler;
+    for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(f.port);
+    connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    usleep(500 * 1000);
+    uint64_t failures = f.engine->counters().accept_failures;
+    CHECK(failures >= 1 && failures <= 40);
+    for (int fd : filler) ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    send_all(client, "GET / HTTP/1.1\r\n\r\n");
+    CHECK(read_bytes(client, ok_response.size()) == ok_response);
+    ::close(client);
+}
+
 }  // namespace
 
 int main() {
+    an_accept_out_of_descriptors_pauses();
     wheel_fires_each_deadline_once_and_in_time();
     keeps_alive_and_answers_pipelined_requests_in_order();
     a_slow_client_holds_no_worker();
