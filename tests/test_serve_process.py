@@ -1,6 +1,7 @@
 """zelweb.serve in a process of its own: the banner, idle connections closed at
-keep_alive, a graceful stop on SIGTERM or SIGINT, max_connections under 2,000
-clients, and workers replaced when they die."""
+keep_alive, slow and idle clients holding no thread, a graceful stop on
+SIGTERM or SIGINT, max_connections under 2,000 clients, and workers replaced
+when they die."""
 import os
 import re
 import resource
@@ -115,6 +116,35 @@ def test_idle_connection_is_closed_after_keep_alive(serve_dir):
             assert time.monotonic() - answered >= 0.5
 
 
+def thread_count(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return int(re.search(r"^Threads:\s+(\d+)", f.read(), re.M).group(1))
+
+
+def test_slow_and_idle_clients_hold_no_thread(serve_dir):
+    # Two application threads; forty clients that trickle a head or stay
+    # idle between requests take neither of them.
+    with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, threads=2') as srv:
+        baseline = thread_count(srv.proc.pid)
+        held = []
+        try:
+            for i in range(40):
+                s = socket.create_connection((HOST, srv.port), timeout=10)
+                held.append(s)
+                if i % 2:
+                    s.sendall(b"GET /x HTTP/1.1\r\nHost: x\r\nUser-Ag")  # and no more
+                else:
+                    s.sendall(b"GET /x HTTP/1.1\r\nHost: x\r\n\r\n")
+                    assert s.recv(65536).startswith(b"HTTP/1.1 200 OK")  # then idle
+            with Conn(srv.port) as c:
+                c.send(b"GET /x HTTP/1.1\r\nHost: x\r\n\r\n")
+                assert c.response().startswith(b"HTTP/1.1 200 OK")
+            assert thread_count(srv.proc.pid) == baseline
+        finally:
+            for s in held:
+                s.close()
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_stop_lets_the_request_in_flight_finish(serve_dir, sig):
     with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, shutdown_timeout=60') as srv, \
@@ -186,7 +216,8 @@ def test_max_connections_holds_under_2000_clients(serve_dir, many_descriptors):
     clients, bound = 2000, 50
     selector = selectors.DefaultSelector()
     replies, sent = {}, set()
-    call = f'"127.0.0.1", 0, max_connections={bound}, backlog=4096'
+    # More threads than the bound: the bound on connections held is what holds them back.
+    call = f'"127.0.0.1", 0, max_connections={bound}, threads=64, backlog=4096'
     with ServeProcess(APP, serve_dir, call) as srv:
         try:
             for i in range(clients):

@@ -1,7 +1,9 @@
 // The connection's byte stream as the stages use it: receive, send, time
-// limits, close. Two kinds: through the socket object's own methods (start,
-// and TLS), or on the socket's descriptor directly, with the interpreter
-// lock released around each system call (plain TCP under serve).
+// limits, close. Three kinds: through the socket object's own methods (start,
+// and TLS), on a socket object's descriptor directly, with the interpreter
+// lock released around each system call (serve's TLS-less threads), and on a
+// descriptor the core holds (serve), whose complete responses the core
+// writes out when the peer is slow to read them.
 #pragma once
 #include <Python.h>
 
@@ -9,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "core/output.hpp"
 
 namespace zelweb {
 
@@ -40,6 +44,13 @@ public:
     virtual bool send_bytes(PyObject* bytes) = 0;
     // `count` bytes of the open file `file` from its start (fewer if it ends).
     virtual bool send_file(PyObject* file, uint64_t count) = 0;
+    // The last bytes of a complete response, then possibly its file: a
+    // channel that writes out in the background keeps what the socket does
+    // not take at once (pending()), and nothing may be sent after them.
+    virtual bool send_last(const char* data, size_t size) { return send(data, size); }
+    virtual bool send_last_file(PyObject* file, uint64_t count) { return send_file(file, count); }
+    // What is left to write out of a complete response.
+    virtual Output* pending() { return nullptr; }
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
 
@@ -97,6 +108,38 @@ private:
     bool io_error(int error);  // sets the error's exception; false
     int fd_;
     double receive_limit_ = -1, send_limit_ = -1;  // seconds, as last set
+};
+
+// On a descriptor the core holds for the duration of a job: non-blocking,
+// each wait a poll with the interpreter lock released, bounded by the time
+// limits set. Closing is the core's: close() only notes that the connection
+// must end.
+class CoreChannel final : public Channel {
+public:
+    explicit CoreChannel(int fd) : Channel(nullptr), fd_(fd) {}
+    bool prepare(PyObject* receive_timeout) override;
+    bool set_timeout(PyObject* seconds) override;
+    bool set_send_timeout(PyObject* seconds) override;
+    Py_ssize_t receive(char* buffer, size_t size) override;
+    bool send(const char* data, size_t size) override;
+    bool send_bytes(PyObject* bytes) override;
+    bool send_file(PyObject* file, uint64_t count) override;
+    bool send_last(const char* data, size_t size) override;
+    bool send_last_file(PyObject* file, uint64_t count) override;
+    Output* pending() override { return &pending_; }
+    bool shutdown_write() override;
+    bool close() override;
+    bool closed() const { return closed_; }
+    int fd() const { return fd_; }
+
+private:
+    // Waits for `events` up to `milliseconds` (-1: no bound) with the lock
+    // released; false with TimeoutError or the poll's error set.
+    bool wait(short events, int milliseconds);
+    int fd_;
+    int receive_ms_ = -1, send_ms_ = -1;
+    Output pending_;
+    bool closed_ = false;
 };
 
 }  // namespace zelweb

@@ -36,9 +36,11 @@ void error_exit(Connection& c, HttpObject* http) {
 
 void client(PyObject* app, PyObject* con, PyObject* addr) {
     SocketChannel channel(con);
-    Connection c(channel);
+    char head[head_capacity];
+    Connection c(channel, head);
+    c.peer = peer_of(addr);
     Ref record;
-    Outcome outcome = read_request(c, addr, record);
+    Outcome outcome = read_request(c, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
     if (outcome == Outcome::done) {
         outcome = read_body(c, http);

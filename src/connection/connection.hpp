@@ -59,8 +59,15 @@ private:
     size_t size_ = 0;
 };
 
+// The peer, as its address came from accept.
+struct Peer {
+    char host[remote_addr_capacity] = "";  // the address as text; empty when unknown
+    uint16_t port = 0;
+};
+
 struct Connection {
-    explicit Connection(Channel& channel) : channel(channel) {}
+    // `head_buffer` holds head_capacity bytes and outlives the connection.
+    Connection(Channel& channel, char* head_buffer) : channel(channel), head(head_buffer) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -68,7 +75,8 @@ struct Connection {
     // Set by serve; start keeps these.
     const char* upload_prefix = "tmp/";  // where upload files go, a "/" at its end
     uint64_t max_body = UINT64_MAX;
-    char head[head_capacity];
+    Peer peer;
+    char* head;            // head_capacity bytes
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it
     size_t taken = 0;      // of those, what the request has used so far

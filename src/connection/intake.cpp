@@ -93,21 +93,27 @@ bool parse_head(Connection& c, HttpObject* http) {
     return true;
 }
 
-// The peer's address and port, as the accept gave them: (host, port, ...).
-void store_peer(HttpObject* http, PyObject* addr) {
-    if (!addr || !PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 2) return;
+void store_peer(HttpObject* http, const Peer& peer) {
+    std::memcpy(http->remote_addr, peer.host, sizeof http->remote_addr);
+    http->remote_port = peer.port;
+}
+
+}  // namespace
+
+Peer peer_of(PyObject* addr) {
+    Peer peer;
+    if (!addr || !PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 2) return peer;
     PyObject* host = PyTuple_GET_ITEM(addr, 0);
     PyObject* port = PyTuple_GET_ITEM(addr, 1);
     Py_ssize_t size;
     const char* text = PyUnicode_Check(host) ? PyUnicode_AsUTF8AndSize(host, &size) : nullptr;
-    if (text && static_cast<size_t>(size) < sizeof http->remote_addr)
-        std::memcpy(http->remote_addr, text, static_cast<size_t>(size) + 1);
+    if (text && static_cast<size_t>(size) < sizeof peer.host)
+        std::memcpy(peer.host, text, static_cast<size_t>(size) + 1);
     long number = PyLong_Check(port) ? PyLong_AsLong(port) : -1;
-    if (number >= 0 && number <= UINT16_MAX) http->remote_port = static_cast<uint16_t>(number);
+    if (number >= 0 && number <= UINT16_MAX) peer.port = static_cast<uint16_t>(number);
     PyErr_Clear();  // an address it cannot read is left empty
+    return peer;
 }
-
-}  // namespace
 
 HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines) {
     auto started = std::chrono::steady_clock::now();
@@ -143,11 +149,11 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
     }
 }
 
-Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
+Outcome fill_record(Connection& c, Ref& record) {
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
-    store_peer(http, addr);
+    store_peer(http, c.peer);
     if (!parse_head(c, http)) return Outcome::close_quietly;
     c.taken = c.head_size;
     c.body_complete = c.framing.kind == BodyFraming::Kind::none;
@@ -166,12 +172,12 @@ Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
     return Outcome::done;
 }
 
-Outcome read_request(Connection& c, PyObject* addr, Ref& record) {
+Outcome read_request(Connection& c, Ref& record) {
     if (!c.channel.prepare(names.head_receive_timeout))
         return receive_failure(false) == HeadStatus::failed ? Outcome::failed
                                                             : Outcome::close_quietly;
     switch (read_head(c, nullptr, false)) {
-        case HeadStatus::complete: return fill_record(c, addr, record);
+        case HeadStatus::complete: return fill_record(c, record);
         case HeadStatus::failed: return Outcome::failed;
         default: return Outcome::close_quietly;
     }

@@ -23,14 +23,17 @@ enum class HeadStatus {
 // of a failed receive stays pending.
 HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines);
 
+// The peer of an accepted socket object, from accept's (host, port, ...).
+Peer peer_of(PyObject* addr);
+
 // A new record filled from the head: its request line, its headers and the
-// peer's address `addr`. close_quietly: the request line is incomplete, or
-// the body's framing cannot be trusted.
-Outcome fill_record(Connection& c, PyObject* addr, Ref& record);
+// connection's peer. close_quietly: the request line is incomplete, or the
+// body's framing cannot be trusted.
+Outcome fill_record(Connection& c, Ref& record);
 
 // start's intake: the channel made ready (TLS handshake included), the head
 // read and the record filled. Every failure short of an error not of the
 // class Exception is close_quietly.
-Outcome read_request(Connection& c, PyObject* addr, Ref& record);
+Outcome read_request(Connection& c, Ref& record);
 
 }  // namespace zelweb

@@ -14,6 +14,10 @@ namespace {
 
 bool file_response(const HttpObject* r) { return r->data_size != 0; }
 
+bool send_last(Channel& channel, PyObject* bytes) {
+    return channel.send_last(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
 // Sends exactly data_size bytes of the file (fewer if it has become shorter).
 bool send_file(Channel& channel, const HttpObject* r) {
     Ref path = Ref::steal(PyBytes_FromString(r->data_path));
@@ -21,7 +25,7 @@ bool send_file(Channel& channel, const HttpObject* r) {
     if (found <= 0) return found == 0;
     Ref file = open_file(path.get(), names.mode_rb);
     if (!file) return false;
-    bool sent = channel.send_file(file.get(), r->data_size);
+    bool sent = channel.send_last_file(file.get(), r->data_size);
     // Closed on every path, the send's error kept first.
     return close_file(file.get()) && sent;
 }
@@ -31,11 +35,11 @@ bool send_whole(Channel& channel, const HttpObject* http, std::string_view lines
     bool body = status_has_body(http->status) && std::strcmp(http->method, "HEAD") != 0;
     if (file_response(http)) {
         Ref head = compose_response(http, http->data_size, {}, lines);
-        return head && channel.send_bytes(head.get()) && (!body || send_file(channel, http));
+        return head && send_last(channel, head.get()) && (!body || send_file(channel, http));
     }
     std::string_view text = http->text.view();
     Ref response = compose_response(http, text.size(), body ? text : std::string_view(), lines);
-    return response && channel.send_bytes(response.get());
+    return response && send_last(channel, response.get());
 }
 
 // The file chosen with c_data_r goes however its response ended: sent whole

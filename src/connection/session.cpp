@@ -84,9 +84,9 @@ unsigned long long body_bytes(const HttpObject* http) {
 
 // One request whose head is complete: the record, the body, route, the
 // response. The caller takes back the record's loans and removes its uploads.
-Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
-                     SessionControl& control, Connection& c, Ref& record) {
-    Outcome outcome = fill_record(c, addr, record);
+Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& control,
+                     Connection& c, Ref& record) {
+    Outcome outcome = fill_record(c, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
     control.request = http;
     if (outcome == Outcome::failed) {
@@ -168,26 +168,52 @@ void begin_next_request(Connection& c) {
     c.carry_lost = false;
 }
 
-// The peer's address as text, from accept's (host, port, ...); borrowed
-// from `addr`.
-std::string_view peer_host(PyObject* addr) {
-    if (!PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 1 ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(addr, 0)))
-        return {};
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(addr, 0), &size);
-    if (!text) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string_view(text, static_cast<size_t>(size));
-}
-
 int descriptor_of(PyObject* con) {
     Ref number = call_method(con, names.fileno);
     long fd = number ? PyLong_AsLong(number.get()) : -1;
     if (fd < 0) PyErr_Clear();
     return static_cast<int>(fd);
+}
+
+// A request whose head reading ended with `head`: served (or answered, or
+// let go), logged, its uploads removed and the record's loans taken back.
+// Whether the connection ends after it.
+bool serve_head(PyObject* app, const SessionOptions& o, SessionControl& control, Connection& c,
+                HeadStatus head) {
+    Ending ending{true, 0, 0};
+    Ref record;
+    switch (head) {
+        case HeadStatus::complete: ending = serve_request(app, o, control, c, record); break;
+        case HeadStatus::too_large: ending = answer_own(c, head_too_large); break;
+        default:  // silence, a close or a reset before the head was whole
+            clear_peer_failure(c.channel);
+            break;
+    }
+    if (ending.status && o.access_log)
+        write_access_log(o.access_log, c.peer.host[0] ? c.peer.host : "-",
+                         head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
+                         ending.bytes, c.head_began);
+    if (record) {
+        HttpObject* http = as_record(record.get());
+        if (!remove_uploads(c, http)) report_ignored_in(serve_context);
+        take_back_loans(http);
+    }
+    control.request = nullptr;
+    return ending.close;
+}
+
+// The length of a next head already whole at the buffer's start, blank
+// lines before it dropped; 0 when there is none yet.
+size_t whole_head(Connection& c) {
+    size_t k = 0;
+    while (k < c.received && (c.head[k] == '\r' || c.head[k] == '\n')) ++k;
+    if (k) {
+        std::memmove(c.head, c.head + k, c.received - k);
+        c.received -= k;
+    }
+    int run = 0;
+    auto end = scan_break_run(c.head, c.received, run);
+    return end ? *end : 0;
 }
 
 }  // namespace
@@ -211,7 +237,9 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     DescriptorChannel plain_channel(con, fd);
     Channel& channel = o.tls ? static_cast<Channel&>(tls_channel) : plain_channel;
     control.fd = fd;
-    Connection c(channel);
+    char head[head_capacity];
+    Connection c(channel, head);
+    c.peer = peer_of(addr);
     control.connection = &c;
     c.upload_prefix = o.upload_prefix;
     c.max_body = o.max_body;
@@ -220,32 +248,9 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     for (bool first = true; ready; first = false) {
         control.idle = !first && c.received == 0;
         if (control.idle && *control.stopping) break;
-        HeadStatus head = read_head(c, first ? nullptr : o.keep_alive, true);
+        HeadStatus status = read_head(c, first ? nullptr : o.keep_alive, true);
         control.idle = false;
-        Ending ending{true, 0, 0};
-        Ref record;
-        switch (head) {
-            case HeadStatus::complete:
-                ending = serve_request(app, addr, o, control, c, record);
-                break;
-            case HeadStatus::too_large: ending = answer_own(c, head_too_large); break;
-            default:  // silence, a close or a reset before the head was whole
-                clear_peer_failure(channel);
-                break;
-        }
-        if (ending.status && o.access_log) {
-            std::string_view host = peer_host(addr);
-            write_access_log(o.access_log, host.empty() ? "-" : host,
-                             head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
-                             ending.bytes, c.head_began);
-        }
-        if (record) {
-            HttpObject* http = as_record(record.get());
-            if (!remove_uploads(c, http)) report_ignored_in(serve_context);
-            take_back_loans(http);
-        }
-        control.request = nullptr;
-        if (ending.close) break;
+        if (serve_head(app, o, control, c, status)) break;
         begin_next_request(c);
     }
     control.fd = -1;  // from here the server must not touch the descriptor
@@ -254,6 +259,31 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     // A body left unread is drained a little first, so the peer reads the
     // response rather than a reset.
     if (!close_connection(c)) PyErr_Clear();
+}
+
+void serve_job(PyObject* app, const SessionOptions& o, SessionControl& control, Connection& c,
+               HeadStatus status, JobEnd& end) {
+    control.connection = &c;
+    for (;;) {
+        if (serve_head(app, o, control, c, status)) {
+            end.leftover = 0;
+            end.unread_body = c.unread_body;
+            end.after = c.unread_body > 0 ? After::drain : After::close;
+            break;
+        }
+        begin_next_request(c);
+        end.after = After::keep;
+        end.leftover = c.received;
+        Output* pending = c.channel.pending();
+        if (pending && !pending->empty()) break;  // the next one once this is out
+        // A pipelined head already whole is served here, in order.
+        c.head_size = whole_head(c);
+        end.leftover = c.received;
+        if (!c.head_size) break;
+        c.head_began = std::chrono::steady_clock::now();
+        status = HeadStatus::complete;
+    }
+    control.connection = nullptr;
 }
 
 }  // namespace zelweb

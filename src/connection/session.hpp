@@ -4,9 +4,11 @@
 
 #include <cstdint>
 
+#include "connection/intake.hpp"
+#include "core/engine.hpp"
+
 namespace zelweb {
 
-struct Connection;
 struct HttpObject;
 
 // What serve sets for every connection it serves. The objects are borrowed
@@ -39,5 +41,19 @@ void remove_abandoned_uploads(const SessionControl& control);
 // closes it. Never raises: what fails is reported on standard error.
 void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const SessionOptions& options,
                       SessionControl& control);
+
+// What the core does with a job's connection once its thread is done.
+struct JobEnd {
+    After after = After::close;
+    size_t leftover = 0;       // the next request's first bytes, at c.head's start
+    uint64_t unread_body = 0;  // for a drain
+};
+
+// Serves the request whose head reading ended with `status` on a connection
+// the core lent (its channel a CoreChannel), then any pipelined request
+// already whole after it, in order, until a response waits to be written
+// out or the connection must end. Never raises.
+void serve_job(PyObject* app, const SessionOptions& options, SessionControl& control,
+               Connection& c, HeadStatus status, JobEnd& end);
 
 }  // namespace zelweb

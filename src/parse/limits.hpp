@@ -56,7 +56,11 @@ constexpr int send_progress_seconds = 60;      // each send of the response
 constexpr double drain_seconds = 2.0;          // reading an unread body before the close
 constexpr double accept_pause_seconds = 0.05;  // after an accept out of descriptors or memory
 
-// serve's connection pool and stop.
+// serve's connections, threads and stop.
+constexpr long default_max_connections = 65536;  // held by the core (plain TCP)
+constexpr long default_tls_connections = 1024;   // under TLS each holds a thread
+constexpr long default_threads = 16;             // application threads of the core
+constexpr size_t descriptor_reserve = 64;        // descriptors kept for files, uploads, the core
 constexpr double pool_idle_seconds = 2.0;       // a thread with no connection this long ends
 constexpr double stop_check_seconds = 0.05;     // waits that must notice a stop or a signal
 constexpr double stop_force_seconds = 1.0;      // after the shutdown timeout, for the last ones

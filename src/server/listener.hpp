@@ -1,21 +1,34 @@
-// serve's listening socket: IPv4, IPv6 or a name, optionally TLS.
+// The listening socket and the banner, for start and serve alike: a socket
+// of the socket module with SO_REUSEADDR, optionally TLS (a server context
+// loaded before anything is bound, connections wrapped without a handshake
+// on accept: each handshake runs on its connection's own thread), bound
+// and listening.
 #pragma once
+#include <Python.h>
+
 #include "py/ref.hpp"
-#include "server/serve_config.hpp"
 
 namespace zelweb {
 
-struct Listener {
-    Ref socket;     // the listening socket object (a TLS one when config.tls)
-    long port = 0;  // as bound
+struct ListenRequest {
+    PyObject* family;    // socket.AF_INET, ...
+    PyObject* type;      // socket.SOCK_STREAM
+    PyObject* protocol;  // null: the family's default
+    PyObject* address;   // what bind takes
+    PyObject* backlog;   // an int
+    PyObject* certfile = nullptr;  // TLS when both are given
+    PyObject* keyfile = nullptr;
+    bool wrap_before_bind = false;  // start wraps the fresh socket, serve the listening one
 };
 
-// Binds and listens on the first address of config.host; with TLS, the
-// certificate pair is loaded first, so that a missing one fails before
-// anything is bound. False with the error set.
-bool open_listener(const ServeConfig& config, Listener& listener);
+// The listening socket, or null with the error set (nothing left open).
+Ref open_listening_socket(const ListenRequest& request);
 
-// "[-] Serving: host:port", once, an IPv6 address in brackets.
-bool print_serve_banner(const ServeConfig& config, const Listener& listener);
+// The bound port of a listening socket; -1 with the error set.
+long bound_port(PyObject* socket);
+
+// "[-] Serving: host:port" through the built-in print, once; an IPv6
+// literal in brackets when `brackets`, as a URL writes it.
+bool print_banner(PyObject* host_text, long port, bool brackets);
 
 }  // namespace zelweb

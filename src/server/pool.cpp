@@ -324,7 +324,7 @@ void stop(Pool* pool, PyObject* listener, const ServeConfig& config, const StopR
 
 }  // namespace
 
-bool run_server(const ServeConfig& config, PyObject* listener) {
+bool run_thread_pool(const ServeConfig& config, PyObject* listener) {
     Pool* pool = new (std::nothrow) Pool(config);
     if (!pool) {
         PyErr_NoMemory();

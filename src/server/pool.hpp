@@ -1,5 +1,5 @@
-// One process of serve: its accept loop and the threads that serve the
-// connections it accepts.
+// serve under TLS: an accept loop and a thread for each connection's life
+// (the handshake and the encryption run through the ssl module).
 #pragma once
 #include <Python.h>
 
@@ -13,6 +13,6 @@ namespace zelweb {
 // thread) and the connections in flight have finished, or shutdown_timeout
 // has passed and they were cut. False with an error set only when it could
 // not serve at all.
-bool run_server(const ServeConfig& config, PyObject* listener);
+bool run_thread_pool(const ServeConfig& config, PyObject* listener);
 
 }  // namespace zelweb

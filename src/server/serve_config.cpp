@@ -21,6 +21,7 @@ const char* const keywords[] = {"app",
                                 "max_body",
                                 "shutdown_timeout",
                                 "backlog",
+                                "threads",
                                 nullptr};
 
 bool fail(PyObject* type, const char* message) {
@@ -103,11 +104,12 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
     PyObject *app, *host = nullptr, *port = nullptr, *https = nullptr, *certfile = nullptr,
                    *keyfile = nullptr, *keep_alive = nullptr, *max_connections = nullptr,
                    *workers = nullptr, *access_log = nullptr, *upload_dir = nullptr,
-                   *max_body = nullptr, *shutdown_timeout = nullptr, *backlog = nullptr;
+                   *max_body = nullptr, *shutdown_timeout = nullptr, *backlog = nullptr,
+                   *threads = nullptr;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|OO$OOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
+            args, kwargs, "O|OO$OOOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
             &port, &https, &certfile, &keyfile, &keep_alive, &max_connections, &workers,
-            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog))
+            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog, &threads))
         return false;
     config.app = Ref::incref(app);
     if (!host) {
@@ -143,6 +145,9 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
     if (max_connections &&
         !whole(max_connections, "max_connections", 1, 1 << 24, config.max_connections))
         return false;
+    // Under TLS each connection holds a thread: the old bound, unless asked.
+    if (!max_connections && config.tls) config.max_connections = default_tls_connections;
+    if (threads && !whole(threads, "threads", 1, 1024, config.threads)) return false;
     if (workers && !whole(workers, "workers", 1, 4096, config.workers)) return false;
     if (backlog && !whole(backlog, "backlog", 1, 1 << 24, config.backlog)) return false;
     if (access_log && access_log != Py_False && access_log != Py_None) {

@@ -17,7 +17,8 @@ struct ServeConfig {
     Ref certfile, keyfile;  // str or bytes
     Ref keep_alive;         // a float
     double keep_alive_seconds = 5.0;
-    long max_connections = 1024, workers = 1, backlog = 1024;
+    long max_connections = default_max_connections, workers = 1, backlog = 1024;
+    long threads = default_threads;
     Ref access_log;  // null: none; Py_True: standard error; else an object with write
     char upload_prefix[upload_dir_limit + 2] = "tmp/";  // the directory and a "/"
     uint64_t max_body = UINT64_MAX;

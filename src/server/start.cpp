@@ -12,6 +12,7 @@
 #include "py/names.hpp"
 #include "py/report.hpp"
 #include "server/accept_pause.hpp"
+#include "server/listener.hpp"
 
 namespace zelweb {
 
@@ -34,54 +35,28 @@ PyMethodDef wrap_def = {"wrap",
 
 Ref attribute(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
-// Puts TLS on the listening socket. Its accept does no handshake: each
-// connection's handshake runs on its own thread under the head's time limit,
-// so a silent client cannot hold up the loop.
-Ref wrap_tls(PyObject* server_socket) {
-    Ref ssl = module_global(names.g_ssl);
-    Ref context_class = ssl ? attribute(ssl.get(), names.SSLContext) : Ref();
-    Ref protocol = context_class ? attribute(ssl.get(), names.PROTOCOL_TLS_SERVER) : Ref();
-    Ref context = protocol ? call(context_class.get(), protocol.get()) : Ref();
-    if (!context ||
-        !call_method(context.get(), names.load_cert_chain, names.cert_file, names.key_file))
-        return Ref();
-    Ref wrap_socket = attribute(context.get(), names.wrap_socket);
-    if (!wrap_socket) return Ref();
-    return call_with_keywords(wrap_socket.get(), {server_socket, Py_True, Py_False},
-                              names.kw_server_side_handshake);
-}
-
+// IPv4, the host's bytes and the port as given; TLS put on the fresh socket,
+// before it is bound.
 Ref listen_on(PyObject* host, uint16_t port, bool tls) {
     Ref socket = module_global(names.g_socket);
-    if (!socket) return Ref();
-    Ref family = attribute(socket.get(), names.af_inet);
+    Ref family = socket ? attribute(socket.get(), names.af_inet) : Ref();
     Ref type = family ? attribute(socket.get(), names.sock_stream) : Ref();
-    Ref socket_class = type ? attribute(socket.get(), names.g_socket) : Ref();
-    Ref server = socket_class ? call(socket_class.get(), family.get(), type.get()) : Ref();
-    if (!server) return Ref();
-    Ref level = attribute(socket.get(), names.sol_socket);
-    Ref option = level ? attribute(socket.get(), names.so_reuseaddr) : Ref();
-    if (!option ||
-        !call_method(server.get(), names.setsockopt, level.get(), option.get(), names.int_1))
-        return Ref();
-    if (tls) server = wrap_tls(server.get());
-    if (!server) return Ref();
-    Ref port_number = Ref::steal(PyLong_FromLong(port));
+    Ref port_number = type ? Ref::steal(PyLong_FromLong(port)) : Ref();
     Ref address = port_number ? Ref::steal(PyTuple_Pack(2, host, port_number.get())) : Ref();
-    if (!address || !call_method(server.get(), names.bind, address.get()) ||
-        !call_method(server.get(), names.listen, names.backlog))
-        return Ref();
-    return server;
+    if (!address) return Ref();
+    ListenRequest request{family.get(), type.get(), nullptr, address.get(), names.backlog};
+    if (tls) {
+        request.certfile = names.cert_file;
+        request.keyfile = names.key_file;
+        request.wrap_before_bind = true;
+    }
+    return open_listening_socket(request);
 }
 
-bool print_banner(PyObject* host, uint16_t port) {
+bool print_start_banner(PyObject* host, uint16_t port) {
     Ref host_text =
         Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(host), PyBytes_GET_SIZE(host), "strict"));
-    Ref banner = host_text ? Ref::steal(PyUnicode_FromFormat("%U%U:%u", names.banner_prefix,
-                                                             host_text.get(), unsigned(port)))
-                           : Ref();
-    Ref print = banner ? module_global(names.print) : Ref();
-    return print && call(print.get(), banner.get());
+    return host_text && print_banner(host_text.get(), port, false);
 }
 
 // One iteration of the loop; any failure is the caller's to discard.
@@ -123,7 +98,7 @@ PyObject* start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (!uint16_arg(arg[2], port) || !uint8_arg(arg[3], https)) return nullptr;
     Ref host = Ref::steal(PyBytes_FromStringAndSize(host_data, strnlen(host_data, host_size)));
     Ref server = host ? listen_on(host.get(), port, https == 1) : Ref();
-    if (!server || !print_banner(host.get(), port)) {
+    if (!server || !print_start_banner(host.get(), port)) {
         add_traceback("zelweb.start");
         return nullptr;
     }

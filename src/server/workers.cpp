@@ -13,7 +13,7 @@
 #include "py/globals.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
-#include "server/pool.hpp"
+#include "server/process.hpp"
 #include "server/stop_signals.hpp"
 
 namespace zelweb {

@@ -132,20 +132,23 @@ def serve(
     certfile: _Path = "cert/app.crt",
     keyfile: _Path = "cert/app.key",
     keep_alive: float = 5.0,
-    max_connections: int = 1024,
+    max_connections: int = 65536,
     workers: int = 1,
     access_log: Union[bool, _LogWriter] = False,
     upload_dir: _Path = "tmp",
     max_body: Optional[int] = None,
     shutdown_timeout: float = 10.0,
     backlog: int = 1024,
+    threads: int = 16,
 ) -> None:
     """Serves app on host:port with persistent connections until SIGINT or SIGTERM.
 
     `host` is an IPv4 or IPv6 literal or a name ("" for every local address);
     port 0 lets the system choose. Prints "[-] Serving: host:port" with the
-    port bound, then serves each connection on a thread of a pool, at most
-    `max_connections` at once, in `workers` processes. Connections stay open
+    port bound, then holds up to `max_connections` connections (1024 under
+    TLS unless given; bounded by the descriptor limit) in an event loop and
+    runs the application on `threads` threads, in `workers` processes; under
+    TLS each connection has a thread of its own. Connections stay open
     for further requests up to `keep_alive` idle seconds (0: one request per
     connection). `https` serves TLS with `certfile` and `keyfile`; uploads go
     to `upload_dir`; a body over `max_body` bytes gets 413. `access_log` True

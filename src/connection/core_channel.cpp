@@ -1,0 +1,183 @@
+// The channel on a descriptor the core holds. Every call first tries
+// without waiting, with the interpreter lock held (a receive of what came
+// with the head, a response that fits the socket's buffer); only a wait
+// lets the lock go.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+
+#include "connection/channel.hpp"
+#include "py/call.hpp"
+#include "py/names.hpp"
+#include "py/ref.hpp"
+
+namespace zelweb {
+
+namespace {
+
+bool os_error(int error) {
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+}
+
+bool would_block(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+
+// Seconds as a poll's milliseconds, rounded up; a negative time: no bound.
+bool to_milliseconds(PyObject* seconds, int& out) {
+    double value = PyFloat_Check(seconds) ? PyFloat_AS_DOUBLE(seconds) : PyFloat_AsDouble(seconds);
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    if (!(value >= 0))
+        out = -1;
+    else
+        out = value * 1000 >= 2e9 ? 2000000000 : static_cast<int>(std::ceil(value * 1000));
+    return true;
+}
+
+// The descriptor of an open file object.
+int file_descriptor(PyObject* file) {
+    Ref number = call_method(file, names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd < 0 && !PyErr_Occurred()) os_error(EBADF);
+    return static_cast<int>(fd);
+}
+
+}  // namespace
+
+bool CoreChannel::prepare(PyObject* receive_timeout) { return set_timeout(receive_timeout); }
+
+bool CoreChannel::set_timeout(PyObject* seconds) { return to_milliseconds(seconds, receive_ms_); }
+
+bool CoreChannel::set_send_timeout(PyObject* seconds) { return to_milliseconds(seconds, send_ms_); }
+
+bool CoreChannel::wait(short events, int milliseconds) {
+    pollfd p = {fd_, events, 0};
+    int ready, error;
+    Py_BEGIN_ALLOW_THREADS
+        do {
+            ready = poll(&p, 1, milliseconds);
+        } while (ready < 0 && errno == EINTR);
+        error = errno;
+    Py_END_ALLOW_THREADS
+    if (ready > 0) return true;
+    if (ready == 0) {
+        PyErr_SetString(PyExc_TimeoutError, "timed out");
+        return failed_io(false);
+    }
+    return failed_io(os_error(error));
+}
+
+Py_ssize_t CoreChannel::receive(char* buffer, size_t size) {
+    for (;;) {
+        ssize_t n = ::recv(fd_, buffer, size, MSG_DONTWAIT);
+        if (n >= 0) return static_cast<Py_ssize_t>(n);
+        if (errno == EINTR) continue;
+        if (!would_block(errno)) {
+            os_error(errno);
+            return failed_io(Py_ssize_t(-1));
+        }
+        if (!wait(POLLIN, receive_ms_)) return -1;
+    }
+}
+
+bool CoreChannel::send(const char* data, size_t size) {
+    size_t sent = 0;
+    while (sent < size) {
+        ssize_t n = ::send(fd_, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && !would_block(errno)) return failed_io(os_error(errno));
+        if (!wait(POLLOUT, send_ms_)) return false;
+    }
+    return true;
+}
+
+bool CoreChannel::send_bytes(PyObject* bytes) {
+    return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+bool CoreChannel::send_file(PyObject* file, uint64_t count) {
+    int in = file_descriptor(file);
+    if (in < 0) return false;
+    off_t offset = 0;
+    uint64_t left = count;
+    while (left > 0) {
+        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
+        ssize_t n = ::sendfile(fd_, in, &offset, piece);
+        if (n > 0) {
+            left -= static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n == 0) return true;  // the file has become shorter
+        if (errno == EINTR) continue;
+        if (!would_block(errno)) return failed_io(os_error(errno));
+        if (!wait(POLLOUT, send_ms_)) return false;
+    }
+    return true;
+}
+
+bool CoreChannel::send_last(const char* data, size_t size) {
+    if (!pending_.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "the response has already ended");
+        return false;
+    }
+    size_t sent = 0;
+    while (sent < size) {
+        ssize_t n = ::send(fd_, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && !would_block(errno)) return failed_io(os_error(errno));
+        break;  // the rest is the core's to write out
+    }
+    if (sent < size && !pending_.set_bytes(data + sent, size - sent)) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
+bool CoreChannel::send_last_file(PyObject* file, uint64_t count) {
+    int in = file_descriptor(file);
+    if (in < 0) return false;
+    off_t offset = 0;
+    uint64_t left = count;
+    while (pending_.empty() && left > 0) {
+        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
+        ssize_t n = ::sendfile(fd_, in, &offset, piece);
+        if (n > 0) {
+            left -= static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n == 0) return true;  // the file has become shorter
+        if (errno == EINTR) continue;
+        if (!would_block(errno)) return failed_io(os_error(errno));
+        break;
+    }
+    if (left == 0) return true;
+    // The core writes the rest from a descriptor of its own: the file object
+    // is closed (and a c_data_r file removed) as soon as this returns.
+    int copy = fcntl(in, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return os_error(errno);
+    pending_.set_file(copy, static_cast<uint64_t>(offset), left);
+    return true;
+}
+
+bool CoreChannel::shutdown_write() { return ::shutdown(fd_, SHUT_WR) == 0 || os_error(errno); }
+
+bool CoreChannel::close() {
+    closed_ = true;
+    return true;
+}
+
+}  // namespace zelweb
