@@ -32,6 +32,7 @@
 
 #include "core/clock.hpp"
 #include "core/timer_wheel.hpp"
+#include "parse/chunked.hpp"
 #include "parse/head.hpp"
 
 namespace zelweb {
@@ -49,7 +50,7 @@ constexpr size_t kept_buffers = 64;   // free head buffers kept for the next hea
 constexpr uint64_t empty_reset_ms = 1000;  // nothing held this long: memory handed back
 constexpr uint32_t connection_events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
-enum class SlotState : uint8_t { free, reading, queued, running, writing, draining };
+enum class SlotState : uint8_t { free, reading, reading_body, queued, running, writing, draining };
 
 struct Slot {
     int fd = -1;
@@ -63,8 +64,13 @@ struct Slot {
     bool shut = false;        // shut down by cut_all
     After after_write = After::close;
     int run = 0;  // the head scan's run of line breaks
+    bool body_read = false;     // reading_body: the body is read; the job comes again
+    bool body_stalled = false;  // it stopped coming: the worker must not wait for more
     char* buffer = nullptr;
+    uint32_t capacity = 0;  // of the buffer: buffer_size, or more for a body read here
     uint32_t end = 0, scanned = 0, head_size = 0;
+    uint64_t body_until = 0;  // reading_body: the buffer's size once the body is whole; 0: chunked
+    ChunkedDecoder decoder;   // reading_body, chunked: where its framing ends
     uint64_t head_began = 0, last_receive = 0;  // ms
     uint64_t drain_left = 0;
     uint32_t next = no_slot;  // the free list, the job queue or the kick list
@@ -178,17 +184,28 @@ struct Engine::State {
 #endif
     }
 
-    char* take_buffer() {
-        if (buffer_count) return buffers[--buffer_count];
-        return static_cast<char*>(std::malloc(settings.buffer_size));
+    void take_buffer(Slot& s) {
+        s.buffer = buffer_count ? buffers[--buffer_count]
+                                : static_cast<char*>(std::malloc(settings.buffer_size));
+        s.capacity = s.buffer ? static_cast<uint32_t>(settings.buffer_size) : 0;
     }
     void give_buffer(Slot& s) {
         if (!s.buffer) return;
-        if (buffer_count < kept_buffers)
+        if (buffer_count < kept_buffers && s.capacity == settings.buffer_size)
             buffers[buffer_count++] = s.buffer;
         else
             std::free(s.buffer);
         s.buffer = nullptr;
+        s.capacity = 0;
+    }
+    // A buffer grown for a body goes back to its usual size once what it
+    // holds fits.
+    void shrink_buffer(Slot& s) {
+        if (s.capacity <= settings.buffer_size || s.end > settings.buffer_size) return;
+        void* smaller = std::realloc(s.buffer, settings.buffer_size);
+        if (!smaller) return;
+        s.buffer = static_cast<char*>(smaller);
+        s.capacity = static_cast<uint32_t>(settings.buffer_size);
     }
 
     void push(SlotQueue& q, uint32_t i) {
@@ -262,6 +279,8 @@ struct Engine::State {
         s.fd = -1;
         s.state = SlotState::free;
         s.kicked = s.pending_in = s.pending_out = s.maybe_more = s.shut = s.fresh = false;
+        s.body_read = s.body_stalled = false;
+        s.body_until = 0;
         s.end = s.scanned = s.head_size = 0;
         s.run = 0;
         s.head_began = s.last_receive = s.drain_left = 0;
@@ -285,6 +304,8 @@ struct Engine::State {
     void on_event(uint32_t index, uint32_t generation, uint32_t events, uint64_t now);
     void service(uint32_t i, uint64_t now);
     void read_head(uint32_t i, uint64_t now);
+    void read_body(uint32_t i, uint64_t now);
+    bool grow_buffer(Slot& s, uint64_t wanted);
     void write_out(uint32_t i, uint64_t now);
     void drain(uint32_t i, uint64_t now);
     void close_slot(uint32_t i, bool timed_out = false);
@@ -414,7 +435,8 @@ void Engine::State::on_event(uint32_t index, uint32_t generation, uint32_t event
         if (events & EPOLLIN) s.pending_in = true;
         return;
     }
-    if (s.state == SlotState::reading && !(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
+    if ((s.state == SlotState::reading || s.state == SlotState::reading_body) &&
+        !(events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)))
         return;
     service(index, now);
 }
@@ -422,6 +444,7 @@ void Engine::State::on_event(uint32_t index, uint32_t generation, uint32_t event
 void Engine::State::service(uint32_t i, uint64_t now) {
     switch (slot(i).state) {
         case SlotState::reading: read_head(i, now); break;
+        case SlotState::reading_body: read_body(i, now); break;
         case SlotState::writing: write_out(i, now); break;
         case SlotState::draining: drain(i, now); break;
         default: break;
@@ -449,7 +472,7 @@ void Engine::State::read_head(uint32_t i, uint64_t now) {
     Slot& s = slot(i);
     if (!s.buffer) {
         std::lock_guard<std::mutex> lock(m);
-        s.buffer = take_buffer();
+        take_buffer(s);
     }
     if (!s.buffer) {
         close_slot(i);
@@ -473,7 +496,7 @@ void Engine::State::read_head(uint32_t i, uint64_t now) {
             }
             s.scanned = s.end;
         }
-        if (s.end == capacity) break;  // too large
+        if (s.end >= capacity) break;  // too large
         ssize_t n = ::recv(s.fd, s.buffer + s.end, capacity - s.end, MSG_DONTWAIT);
         if (n > 0) {
             s.maybe_more = static_cast<size_t>(n) == capacity - s.end;
@@ -494,7 +517,7 @@ void Engine::State::read_head(uint32_t i, uint64_t now) {
     int fd = -1;
     {
         std::lock_guard<std::mutex> lock(m);
-        if (complete || s.end == capacity) {
+        if (complete || s.end >= capacity) {
             s.head_size = complete ? s.head_size : 0;
             queue_job(i);
             return;
@@ -518,6 +541,80 @@ void Engine::State::arm_head_deadline(uint32_t i, bool received, uint64_t now) {
         wheel.arm(s.timer, now + (s.fresh ? settings.first_wait_ms : settings.keep_alive_ms));
     }
     if (!s.head_began) give_buffer(s);
+}
+
+// Grows the buffer toward `wanted` bytes (doubling, within the body limit);
+// false when it cannot grow.
+bool Engine::State::grow_buffer(Slot& s, uint64_t wanted) {
+    uint64_t limit = settings.body_buffer_limit;
+    if (wanted > limit) wanted = limit;
+    if (s.capacity >= wanted) return false;
+    uint64_t size = s.capacity * uint64_t(2);
+    if (size < wanted && s.body_until) size = wanted;
+    if (size > wanted) size = wanted;
+    void* grown = std::realloc(s.buffer, static_cast<size_t>(size));
+    if (!grown) return false;
+    s.buffer = static_cast<char*>(grown);
+    s.capacity = static_cast<uint32_t>(size);
+    return true;
+}
+
+// A body the application has not asked for yet, read into the buffer
+// after its head; the job comes again once it is whole, or cut, or stalled.
+void Engine::State::read_body(uint32_t i, uint64_t now) {
+    Slot& s = slot(i);
+    bool complete = false, received = false;
+    s.pending_in = false;
+    for (;;) {
+        uint64_t wanted = s.body_until ? s.body_until : settings.body_buffer_limit;
+        if (s.end >= wanted) {
+            complete = true;  // whole, or as much as is read here
+            break;
+        }
+        if (s.end == s.capacity && !grow_buffer(s, wanted)) {
+            complete = true;
+            break;
+        }
+        size_t room = s.capacity - s.end;
+        if (s.body_until && room > s.body_until - s.end) room = static_cast<size_t>(s.body_until - s.end);
+        ssize_t n = ::recv(s.fd, s.buffer + s.end, room, MSG_DONTWAIT);
+        if (n > 0) {
+            received = true;
+            if (!s.body_until) {
+                // The chunked framing read as it comes, its data dropped:
+                // only where it ends matters here.
+                char scratch[4096];
+                size_t at = s.end, stop = s.end + static_cast<size_t>(n);
+                while (at < stop) {
+                    auto r = s.decoder.decode(s.buffer + at, stop - at, scratch, sizeof scratch);
+                    at += r.consumed;
+                    if (r.status != ChunkedDecoder::Status::need_more) {
+                        complete = true;
+                        break;
+                    }
+                    if (r.consumed == 0 && r.produced == 0) break;
+                }
+            }
+            s.end += static_cast<uint32_t>(n);
+            if (complete) break;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n == 0) {
+            complete = true;  // cut short: the worker answers it
+            break;
+        }
+        close_slot(i);  // reset: no one to answer
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m);
+    if (complete) {
+        s.body_read = true;
+        queue_job(i);
+    } else if (received || !s.timer.armed()) {
+        wheel.arm(s.timer, now + settings.body_receive_ms);
+    }
 }
 
 void Engine::State::after_output(uint32_t i, uint64_t now) {
@@ -613,8 +710,8 @@ void Engine::State::cut_loop_owned() {
             std::lock_guard<std::mutex> lock(m);
             if (i >= used || !chunks[i / chunk_slots]) continue;
             Slot& s = slot(i);
-            if (s.state == SlotState::reading || s.state == SlotState::writing ||
-                s.state == SlotState::draining) {
+            if (s.state == SlotState::reading || s.state == SlotState::reading_body ||
+                s.state == SlotState::writing || s.state == SlotState::draining) {
                 if (s.kicked) continue;  // taken off the kick list first
                 fd = release_slot(i);
             }
@@ -713,7 +810,19 @@ void Engine::State::run() {
                     work.notify_one();
                 }
             }
-            for (size_t k = 0; k < count; ++k) close_slot(due[k], true);
+            for (size_t k = 0; k < count; ++k) {
+                {
+                    std::lock_guard<std::mutex> lock(m);
+                    Slot& s = slot(due[k]);
+                    if (s.state == SlotState::reading_body) {
+                        // The worker answers a body that stopped coming.
+                        s.body_read = s.body_stalled = true;
+                        queue_job(due[k]);
+                        continue;
+                    }
+                }
+                close_slot(due[k], true);
+            }
             if (count < sizeof due / sizeof due[0]) break;
         }
         if (accept_ready) accept_connections(now);
@@ -823,6 +932,9 @@ bool Engine::take(Job& job) {
     job.fresh = slot.fresh;
     job.head_began_ms = slot.head_began;
     job.peer = slot.peer;
+    job.body_read = slot.body_read;
+    job.body_stalled = slot.body_stalled;
+    slot.body_read = slot.body_stalled = false;
     // More jobs than this worker: the next one may need a worker of its own.
     if (!s.jobs.empty()) s.offer_job(s.last_take_us);
     return true;
@@ -846,14 +958,44 @@ void Engine::finish(const Job& job, Finish&& f) {
         slot.head_began = f.leftover ? now : 0;
         After after = f.after;
         if (after == After::keep && (s.closing_idle || s.cutting || slot.shut)) after = After::close;
+        if (after == After::read_body && (s.cutting || slot.shut)) after = After::close;
         if (s.cutting || slot.shut) f.output.clear();
-        if (!f.output.empty()) {
+        if (after == After::read_body) {
+            slot.end = static_cast<uint32_t>(job.received);  // the head and what came with it
+            slot.head_size = static_cast<uint32_t>(job.head_size);
+            slot.head_began = job.head_began_ms;
+            slot.fresh = job.fresh;
+            slot.state = SlotState::reading_body;
+            slot.body_until = f.body_until;
+            slot.decoder = ChunkedDecoder();
+            bool whole = false;
+            if (!f.body_until) {
+                char scratch[4096];
+                size_t at = f.body_start;
+                while (at < slot.end) {
+                    auto r = slot.decoder.decode(slot.buffer + at, slot.end - at, scratch, sizeof scratch);
+                    at += r.consumed;
+                    if (r.status != ChunkedDecoder::Status::need_more) {
+                        whole = true;
+                        break;
+                    }
+                    if (r.consumed == 0 && r.produced == 0) break;
+                }
+            }
+            if (whole) {
+                slot.body_read = true;
+                s.queue_job(i);
+            } else {
+                s.kick(i);
+            }
+        } else if (!f.output.empty()) {
             slot.output = std::move(f.output);
             slot.state = SlotState::writing;
             slot.after_write = after;
             slot.drain_left = f.unread_body;
             s.kick(i);
         } else if (after == After::keep) {
+            s.shrink_buffer(slot);
             slot.state = SlotState::reading;
             if (slot.end == 0 && !slot.pending_in && !slot.maybe_more) {
                 s.give_buffer(slot);

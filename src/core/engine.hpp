@@ -27,6 +27,8 @@ struct EngineSettings {
     uint64_t send_progress_ms = 60000;  // a response written out without any progress
     uint64_t drain_ms = 2000;        // reading what the peer still sends before a close
     uint64_t drain_limit = 0;        // more unread body than this is not drained
+    uint64_t body_receive_ms = 60000;  // a body read here that stops coming
+    uint64_t body_buffer_limit = 2 << 20;  // the most of a head and body read here
     uint64_t accept_pause_ms = 50;   // after an accept out of descriptors or memory
     uint64_t stall_ms = 1;           // a queued job waits this long before another worker wakes
     size_t buffer_size = 8192;       // a head's buffer
@@ -44,12 +46,18 @@ struct Job {
     bool fresh = false;          // the connection's first request
     uint64_t head_began_ms = 0;  // monotonic_ms() of the head's first byte
     PeerAddress peer;
+    bool body_read = false;     // the body the last finish asked for was read (whole, cut or
+                                // as much as the core reads), after the head in the buffer
+    bool body_stalled = false;  // it stopped coming: nothing more is to be waited for
 };
 
 enum class After {
     keep,   // read the next request (stopping: close instead)
     close,  // close once the output is out
     drain,  // close once the output is out, reading what the peer still sends first
+    // Read the request's body into the buffer after its head (nothing has
+    // been taken from the buffer), then hand the job over again.
+    read_body,
 };
 
 struct Finish {
@@ -57,6 +65,9 @@ struct Finish {
     size_t leftover = 0;       // bytes at the buffer's start that belong to the next request
     Output output;             // what the worker could not write without waiting
     uint64_t unread_body = 0;  // drain: body bytes the peer may still send
+    uint64_t body_until = 0;   // read_body: the buffer's size once the body is whole; 0: the
+                               // body is chunked, read until its framing ends
+    size_t body_start = 0;     // read_body, chunked: where the body begins in the buffer
 };
 
 class Engine {
