@@ -794,6 +794,9 @@ def run_with_probe(args, sc, mode, count, limit_extra=0.0, **swarm_options):
         "server: %d threads idle; during the load %s-%s descriptors, RSS %s-%s MiB" % (
             base_threads, low, high, fmt(rss[0] and rss[0] / 1024, 1), fmt(rss[1] and rss[1] / 1024, 1)),
         "clients: " + ", ".join("%s %d" % kv for kv in sorted(count_.items()))]
+    if count_.get("bytes read"):
+        extra.append("the clients read %s bytes/s each on average" % fmt(
+            count_["bytes read"] / count / max(0.1, end - ramp_start)))
     if total["lifetime"] is not None:
         extra.append("a connection closed by the server had lived %.1f s (median)" % total["lifetime"])
     if not reached and not failed and total["open"] == 0:
@@ -856,7 +859,7 @@ def scenario_hold(args):
     n = args.connections
     # keep_alive outlasts opening, holding and closing
     keep = 120.0 + n / 100.0 + args.hold
-    sc = Scenario(args, "hold, %d idle kept-alive connections" % n, n + 1024,
+    sc = Scenario(args, "hold, %d idle kept-alive connections" % n, n + 256,
                   {"keep_alive": keep, "max_connections": args.max_connections or n + n // 10 + 100})
     failed, extra = None, []
     swarms = None
@@ -988,6 +991,7 @@ def run_all(args):
     results = args.json or os.path.join(tempfile.mkdtemp(prefix="zelweb-core-load-"), "results.jsonl")
     builds = [("this build", args.zelweb)] + ([("against", args.against)] if args.against else [])
     status = 0
+    offset = os.path.getsize(results) if os.path.exists(results) else 0
     for scenario in ALL:
         if args.only and scenario[0] not in args.only.split(","):
             continue
@@ -1005,6 +1009,7 @@ def run_all(args):
             print(flush=True)
     print("summary (%s):" % results)
     with open(results) as f:
+        f.seek(offset)
         for line in f:
             r = json.loads(line)
             print("  %s -- %s%s" % (r["scenario"], r["build"], " -- RUN FAILED: %s" % r["failed"]
