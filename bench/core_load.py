@@ -430,6 +430,7 @@ def swarm_main(argv):
     if got < a.count + 16:
         sys.exit("swarm: %d descriptors needed, the limit is %d" % (a.count + 16, got))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    os.nice(10)  # the probe, sharing this core, is served first when it wakes
     Swarm(a).run()
 
 
@@ -752,6 +753,7 @@ def run_with_probe(args, sc, mode, count, limit_extra=0.0, **swarm_options):
     base_threads = sc.server.stats()["threads"]
     ramp_limit = args.ramp
     limit = args.alone + ramp_limit + args.duration + 60 + limit_extra
+    cpu_before = resource.getrusage(resource.RUSAGE_CHILDREN)
     swarms = Swarms(mode, sc.server.port, count, args.per_process, sources_for(count, args.sources),
                     limit, window=args.window, **swarm_options)
     failed = None
@@ -775,6 +777,9 @@ def run_with_probe(args, sc, mode, count, limit_extra=0.0, **swarm_options):
         p.join(35)
     codes = swarms.stop()
     final = swarms.total()
+    cpu = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu_share = (cpu.ru_utime + cpu.ru_stime - cpu_before.ru_utime - cpu_before.ru_stime) / max(
+        0.1, time.monotonic() - ramp_start)
     if any(codes) and not failed:
         failed = "a client process ended with %s" % codes
     if not sc.alive():
@@ -793,7 +798,9 @@ def run_with_probe(args, sc, mode, count, limit_extra=0.0, **swarm_options):
         min(opened) if opened else "–", max(opened) if opened else "–", args.duration),
         "server: %d threads idle; during the load %s-%s descriptors, RSS %s-%s MiB" % (
             base_threads, low, high, fmt(rss[0] and rss[0] / 1024, 1), fmt(rss[1] and rss[1] / 1024, 1)),
-        "clients: " + ", ".join("%s %d" % kv for kv in sorted(count_.items()))]
+        "clients: " + ", ".join("%s %d" % kv for kv in sorted(count_.items())),
+        "client processes: %d, %.0f%% of a core (near 100%%: the clients, not the server, "
+        "were the limit)" % (len(swarms.procs), 100 * cpu_share)]
     if count_.get("bytes read"):
         extra.append("the clients read %s bytes/s each on average" % fmt(
             count_["bytes read"] / count / max(0.1, end - ramp_start)))
