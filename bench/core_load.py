@@ -127,9 +127,11 @@ class Swarm:
         self.lifetimes = []
         self.sources = [s for s in a.sources.split(",") if s]
         self.next_source = 0
+        self.attempts = 0
         self.pause_until = 0.0
         self.closing = False
         self.ready_said = False
+        self.close_s = None
         self.request = (b"GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" % a.path.encode())
 
     def error(self, kind):
@@ -140,6 +142,7 @@ class Swarm:
         heapq.heappush(self.timers, (when, self.seq, conn, kind))
 
     def open(self, now):
+        self.attempts += 1
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setblocking(False)
         c = Conn()
@@ -185,6 +188,7 @@ class Swarm:
 
     def connected(self, c, now):
         self.connecting -= 1
+        c.state = "connected"
         code = c.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
         if code:
             self.error("connect " + errno.errorcode.get(code, str(code)))
@@ -196,7 +200,8 @@ class Swarm:
         if mode == "slowloris":
             c.state = "trickling"
             self.trickle(c, now)
-            self.ep.modify(c.fd, select.EPOLLIN)
+            if c.state == "trickling":
+                self.ep.modify(c.fd, select.EPOLLIN)
             return
         try:
             c.sock.send(self.request)
@@ -324,7 +329,7 @@ class Swarm:
         return {"t": now, "open": len(self.conns), "states": dict(states),
                 "count": dict(self.count), "final": final,
                 "lifetime_median": life[len(life) // 2] if life else None,
-                "ready": self.ready_said}
+                "ready": self.ready_said, "closed": self.closing, "close_s": self.close_s}
 
     def say(self, record):
         sys.stdout.write(json.dumps(record) + "\n")
@@ -344,7 +349,7 @@ class Swarm:
                 break
             while (not self.closing and len(self.conns) < a.count and self.connecting < a.window
                    and now >= self.pause_until):
-                if a.mode == "hold" and self.count["connects"] >= a.count:
+                if a.mode == "hold" and self.attempts >= a.count:
                     break
                 self.open(now)
             wait = 0.1
@@ -366,7 +371,8 @@ class Swarm:
                             self.closing = True
                             for c in list(self.conns.values()):
                                 self.drop(c, now)
-                            self.say(self.status(time.monotonic()) | {"closed": True})
+                            self.close_s = time.monotonic() - now
+                            self.say(self.status(time.monotonic()))
                         elif line.strip() == b"stop":
                             ended = True
                     continue
@@ -399,7 +405,7 @@ class Swarm:
             if a.mode == "slow-readers" and now - last_tick >= 0.05:
                 self.read_slowly(now, now - last_tick)
                 last_tick = now
-            if a.mode == "hold" and not self.ready_said and self.count["connects"] >= a.count \
+            if a.mode == "hold" and not self.ready_said and self.attempts >= a.count \
                     and self.connecting == 0 and all(c.state == "idle" for c in self.conns.values()):
                 self.ready_said = True
                 last_say = 0.0
@@ -471,6 +477,7 @@ class Swarms:
         lifetimes = [r["lifetime_median"] for r in last if r.get("lifetime_median") is not None]
         return {"open": sum(r.get("open", 0) for r in last), "states": states, "count": count,
                 "ready": all(r.get("ready") for r in last), "closed": all(r.get("closed") for r in last),
+                "close_s": max((r.get("close_s") or 0 for r in last), default=0),
                 "final": all(r.get("final") for r in last),
                 "lifetime": statistics_median(lifetimes)}
 
@@ -901,10 +908,10 @@ def scenario_hold(args):
             return (st["threads"] <= idle["threads"] and st["fds"] <= idle["fds"]
                     and st["rss_kib"] <= idle["rss_kib"] + tolerance)
 
-        clients_closed = wait_until(lambda: swarms.total()["closed"], 60, 0.01)
-        closed_s = time.monotonic() - closing
         is_back = wait_until(back, args.settle, 0.02)
         back_s = time.monotonic() - closing
+        clients_closed = wait_until(lambda: swarms.total()["closed"], 10, 0.05)
+        closed_s = swarms.total()["close_s"]
         after = sc.server.stats()
         swarms.stop()
         errors = {k[len("error: "):]: v for k, v in total["count"].items() if k.startswith("error: ")}
