@@ -1095,8 +1095,9 @@ def main():
     p = sub.add_parser("all", help="every scenario at the goals' sizes")
     p.add_argument("--zelweb", metavar="PATH", help="the build under test (default: the installed one)")
     p.add_argument("--against", metavar="PATH", help="a second build run right after each scenario")
-    p.add_argument("--against-hold", type=int,
-                   help="connections of the hold scenario for the second build (default 50000)")
+    p.add_argument("--against-hold", type=int, default=10000,
+                   help="connections of the hold scenario for the second build, which may hold "
+                        "a thread per connection (10000)")
     p.add_argument("--only", help="comma list of scenarios")
     p.add_argument("--no-pin", action="store_true")
     p.add_argument("--json", metavar="FILE")
