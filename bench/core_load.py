@@ -1018,8 +1018,14 @@ def run_all(args):
             if label == "against" and scenario[0] == "hold" and args.against_hold:
                 argv[argv.index("50000")] = str(args.against_hold)
             print("$ " + " ".join(argv[1:]), flush=True)
+            before = os.path.getsize(results) if os.path.exists(results) else 0
             code = subprocess.run(argv).returncode
             status = status or code
+            if (os.path.getsize(results) if os.path.exists(results) else 0) == before:
+                with open(results, "a") as f:  # stopped before it measured anything
+                    f.write(json.dumps({"scenario": " ".join(scenario), "build": path or "installed",
+                                        "goals": [], "failed": "exit status %d, see above" % code})
+                            + "\n")
             print(flush=True)
     print("summary (%s):" % results)
     with open(results) as f:
