@@ -32,8 +32,15 @@ def free_port():
 
 
 def raise_fd_limit(wanted):
-    """Raises this process's open-file limit (soft, up to the hard limit)."""
+    """Raises this process's open-file limit: the hard one too when the
+    process may (root with CAP_SYS_RESOURCE), else the soft one up to it."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < wanted:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, wanted))
+            return wanted
+        except (ValueError, OSError):
+            pass
     target = wanted if hard == resource.RLIM_INFINITY else min(wanted, hard)
     if soft < target:
         resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
@@ -50,7 +57,7 @@ def cpu_pinning():
 class ServerProcess:
     """examples/hello.py (or a minimal app) on a free port, in a temporary directory."""
 
-    def __init__(self, script=None, fd_limit=8192, pin=True):
+    def __init__(self, script=None, fd_limit=8192, pin=True, env=None, args=()):
         self.dir = tempfile.mkdtemp(prefix="zelweb-bench-")
         os.makedirs(os.path.join(self.dir, "tmp"))
         self.port = free_port()
@@ -58,7 +65,7 @@ class ServerProcess:
             argv = [HELLO, "127.0.0.1", str(self.port)]
             self.app = "examples/hello.py"
         else:
-            argv = ["-c", script or MINIMAL_APP, "127.0.0.1", str(self.port)]
+            argv = ["-c", script or MINIMAL_APP, "127.0.0.1", str(self.port), *args]
             self.app = "bench app" if script else "minimal app"
         prefix = cpu_pinning()[0] if pin else []
         self.log = open(os.path.join(self.dir, "server.log"), "w+")
@@ -67,7 +74,8 @@ class ServerProcess:
             raise_fd_limit(fd_limit)
 
         self.proc = subprocess.Popen(prefix + [sys.executable, "-u"] + argv, cwd=self.dir,
-                                     stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limits)
+                                     stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limits,
+                                     env={**os.environ, **(env or {})})
         self.pid = self.proc.pid
         deadline = time.monotonic() + 15
         while "[-] Serving" not in self.output():
