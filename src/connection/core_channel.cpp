@@ -53,7 +53,12 @@ bool CoreChannel::prepare(PyObject* receive_timeout) { return set_timeout(receiv
 
 bool CoreChannel::set_timeout(PyObject* seconds) { return to_milliseconds(seconds, receive_ms_); }
 
-bool CoreChannel::set_send_timeout(PyObject* seconds) { return to_milliseconds(seconds, send_ms_); }
+bool CoreChannel::set_send_timeout(PyObject* seconds) {
+    if (seconds == send_limit_set_) return true;  // the interned limit, set before each route
+    if (!to_milliseconds(seconds, send_ms_)) return false;
+    send_limit_set_ = seconds;
+    return true;
+}
 
 bool CoreChannel::wait(short events, int milliseconds) {
     pollfd p = {fd_, events, 0};

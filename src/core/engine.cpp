@@ -48,6 +48,7 @@ constexpr int events_per_wait = 256;
 constexpr int accepts_per_turn = 64;  // then the other connections get their turn
 constexpr size_t kept_buffers = 64;   // free head buffers kept for the next heads
 constexpr uint64_t empty_reset_ms = 1000;  // nothing held this long: memory handed back
+constexpr uint64_t idle_look_ms = 250;     // the longest the loop sleeps while connections are held
 constexpr uint32_t connection_events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
 
 enum class SlotState : uint8_t { free, reading, reading_body, queued, running, writing, draining };
@@ -735,6 +736,9 @@ void Engine::State::run() {
             if (accepting && !paused && !listener_watched && held < settings.max_connections)
                 watch_listener(true);
             long wait = wheel.next_wait(monotonic_ms());
+            // While workers hold connections, a look every so often: the
+            // keep-alive deadlines they arm then need no wake-up of their own.
+            if (held > 0 && (wait < 0 || wait > long(idle_look_ms))) wait = long(idle_look_ms);
             if (held == 0 && used > 0 && (wait < 0 || wait > long(empty_reset_ms)))
                 wait = long(empty_reset_ms);
             if (!jobs.empty() && idle_workers > notified)

@@ -16,6 +16,7 @@ void TimerWheel::unlink(TimerLink& link) {
 void TimerWheel::insert(TimerLink& link) {
     uint64_t t = link.deadline / tick_ms;
     if (t <= tick_) t = tick_ + 1;
+    if (t < earliest_) earliest_ = t;
     TimerLink& head = buckets_[t % bucket_count];
     link.prev = head.prev;
     link.next = &head;
@@ -41,13 +42,17 @@ void TimerWheel::disarm(TimerLink& link) {
 
 long TimerWheel::next_wait(uint64_t now) const {
     if (count_ == 0) return -1;
-    for (uint64_t t = tick_ + 1; t <= tick_ + bucket_count; ++t) {
+    uint64_t from = earliest_ > tick_ ? earliest_ : tick_ + 1;
+    for (uint64_t t = from; t <= tick_ + bucket_count; ++t) {
         const TimerLink& head = buckets_[t % bucket_count];
         if (head.next == &head) continue;
+        earliest_ = t;
         uint64_t at = t * tick_ms;
         return at > now ? static_cast<long>(at - now) : 0;
     }
-    return 0;
+    // Only links of later turns: they sit in buckets already passed.
+    earliest_ = tick_ + 1;
+    return static_cast<long>(tick_ms);
 }
 
 }  // namespace zelweb

@@ -45,6 +45,9 @@ private:
     TimerLink buckets_[bucket_count];  // sentinels of circular lists
     uint64_t tick_;                    // the last tick expired
     size_t count_ = 0;
+    // No link is armed in a tick before this one: next_wait looks no
+    // further than here unless the bucket turns out empty.
+    mutable uint64_t earliest_ = UINT64_MAX;
 };
 
 template <typename F>

@@ -93,14 +93,18 @@ void application_thread(void* arg) {
         Engine* engine = server->engine;
         SessionControl& control = server->controls[start.index];
         control.stopping = &server->stopping;
+        // A job is handed back and the next one taken with the lock released once.
+        Job job, done;
+        Finish finish;
+        bool finished = false;
         for (;;) {
-            Job job;
             bool got;
             Py_BEGIN_ALLOW_THREADS
+                if (finished) engine->finish(done, std::move(finish));
                 got = engine->take(job);
             Py_END_ALLOW_THREADS
             if (!got) break;
-            Finish finish;
+            finish = Finish();
             {
                 CoreChannel channel(job.fd);
                 Connection c(channel, job.buffer);
@@ -113,9 +117,8 @@ void application_thread(void* arg) {
                 finish.unread_body = end.unread_body;
                 finish.output = std::move(*channel.pending());
             }
-            Py_BEGIN_ALLOW_THREADS
-                engine->finish(job, std::move(finish));
-            Py_END_ALLOW_THREADS
+            done = job;
+            finished = true;
         }
     } else {
         report_ignored_in("zelweb.serve");
