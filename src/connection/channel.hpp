@@ -138,7 +138,7 @@ private:
     bool wait(short events, int milliseconds);
     int fd_;
     int receive_ms_ = -1, send_ms_ = -1;
-    PyObject* send_limit_set_ = nullptr;  // borrowed: the object last given, read once
+    PyObject* send_limit_set_ = nullptr;  // the object last given (compared, never read)
     Output pending_;
     bool closed_ = false;
 };

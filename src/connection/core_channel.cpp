@@ -54,7 +54,8 @@ bool CoreChannel::prepare(PyObject* receive_timeout) { return set_timeout(receiv
 bool CoreChannel::set_timeout(PyObject* seconds) { return to_milliseconds(seconds, receive_ms_); }
 
 bool CoreChannel::set_send_timeout(PyObject* seconds) {
-    if (seconds == send_limit_set_) return true;  // the interned limit, set before each route
+    // The server's own limit, set before each route, is read once.
+    if (seconds == names.send_timeout && send_limit_set_ == seconds) return true;
     if (!to_milliseconds(seconds, send_ms_)) return false;
     send_limit_set_ = seconds;
     return true;
