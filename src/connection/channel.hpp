@@ -38,8 +38,9 @@ public:
     // All of [data, data + size), in order.
     virtual bool send(const char* data, size_t size) = 0;
     virtual bool send_bytes(PyObject* bytes) = 0;
-    // `count` bytes of the open file `file` from its start (fewer if it ends).
-    virtual bool send_file(PyObject* file, uint64_t count) = 0;
+    // `count` bytes of the open file `file` from byte `offset`: the number
+    // sent, fewer when the file ends first; -1 with an error set.
+    virtual int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) = 0;
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
 
@@ -66,7 +67,7 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    bool send_file(PyObject* file, uint64_t count) override;
+    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 
@@ -87,7 +88,7 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    bool send_file(PyObject* file, uint64_t count) override;
+    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 

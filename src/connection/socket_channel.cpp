@@ -88,10 +88,17 @@ bool SocketChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
-bool SocketChannel::send_file(PyObject* file, uint64_t count) {
-    Ref n = Ref::steal(PyLong_FromUnsignedLongLong(count));
-    if (!n) return false;
-    return call_method(con_, names.sendfile, file, names.int_0, n.get()) || failed_io(false);
+int64_t SocketChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
+    if (count == 0) return 0;  // socket.sendfile would take 0 for "to the end"
+    Ref at = Ref::steal(PyLong_FromUnsignedLongLong(offset));
+    Ref n = at ? Ref::steal(PyLong_FromUnsignedLongLong(count)) : Ref();
+    if (!n) return -1;
+    Ref sent = call_method(con_, names.sendfile, file, at.get(), n.get());
+    if (!sent) return failed_io(int64_t(-1));
+    long long total = PyLong_AsLongLong(sent.get());
+    if (total == -1 && PyErr_Occurred()) return -1;
+    if (total < 0) return 0;
+    return static_cast<uint64_t>(total) > count ? static_cast<int64_t>(count) : total;
 }
 
 bool SocketChannel::shutdown_write() {
