@@ -41,6 +41,8 @@ public:
     // `count` bytes of the open file `file` from byte `offset`: the number
     // sent, fewer when the file ends first; -1 with an error set.
     virtual int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) = 0;
+    // The same from an open descriptor, which stays open.
+    virtual int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) = 0;
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
 
@@ -68,6 +70,7 @@ public:
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
     int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 
@@ -89,6 +92,7 @@ public:
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
     int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 

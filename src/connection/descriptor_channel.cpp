@@ -127,14 +127,17 @@ int64_t DescriptorChannel::send_file(PyObject* file, uint64_t offset, uint64_t c
         if (!PyErr_Occurred()) os_error(EBADF);
         return -1;
     }
+    return send_descriptor(static_cast<int>(in), offset, count);
+}
+
+int64_t DescriptorChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;  // past any file's end
     off_t at = static_cast<off_t>(offset);
     uint64_t left = count;
     while (left > 0) {
         int error;
         size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n =
-            unlocked([&] { return sendfile(fd_, static_cast<int>(in), &at, piece); }, error);
+        ssize_t n = unlocked([&] { return sendfile(fd_, in, &at, piece); }, error);
         if (n < 0) {
             io_error(error);
             return -1;

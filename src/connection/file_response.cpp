@@ -2,6 +2,7 @@
 #include "connection/file_response.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -13,7 +14,6 @@
 #include "parse/reason_phrase.hpp"
 #include "parse/text.hpp"
 #include "parse/validators.hpp"
-#include "py/files.hpp"
 
 namespace zelweb {
 
@@ -53,6 +53,28 @@ bool stat_file(int fd, struct stat& st) {
     errno = error;
     PyErr_SetFromErrno(PyExc_OSError);
     return false;
+}
+
+// Up to `count` bytes from `offset` into `out`: the count read (fewer when
+// the file ends first), or -1 with an error set.
+int64_t read_part(int fd, uint64_t offset, size_t count, char* out) {
+    size_t got = 0;
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS
+        while (got < count) {
+            ssize_t n = pread(fd, out + got, count - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                error = n < 0 ? errno : 0;
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+    Py_END_ALLOW_THREADS
+    if (error == 0) return static_cast<int64_t>(got);
+    errno = error;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return -1;
 }
 
 unsigned status_of(FileStatus s, unsigned whole) {
@@ -125,16 +147,24 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     }
     c.sent_status = shape.status;
     c.sent_body = 0;
-    Ref head = compose_response(http, shape, {});
-    if (!head || !c.channel.send_bytes(head.get())) return false;
     bool body = status_has_body(shape.status) && method != "HEAD" && answer.count > 0 &&
                 (answer.status == FileStatus::whole || answer.status == FileStatus::partial);
-    if (!body) return true;
-    Ref file = open_descriptor(http->file_fd);
-    if (!file) return false;
-    int64_t sent = c.channel.send_file(file.get(), answer.first, answer.count);
-    // The object does not own the descriptor: the record closes it.
-    if (!close_file(file.get()) || sent < 0) return false;
+    int64_t sent = 0;
+    Ref response;
+    if (body && answer.count <= inline_file_limit) {
+        // A small body goes in the head's one send: one packet, no sendfile.
+        char part[inline_file_limit];
+        sent = read_part(http->file_fd, answer.first, static_cast<size_t>(answer.count), part);
+        if (sent < 0) return false;
+        response = compose_response(http, shape, std::string_view(part, static_cast<size_t>(sent)));
+        if (!response || !c.channel.send_bytes(response.get())) return false;
+    } else {
+        response = compose_response(http, shape, {});
+        if (!response || !c.channel.send_bytes(response.get())) return false;
+        if (!body) return true;
+        sent = c.channel.send_descriptor(http->file_fd, answer.first, answer.count);
+        if (sent < 0) return false;
+    }
     c.sent_body = static_cast<uint64_t>(sent);
     c.body_cut_short = c.sent_body < answer.count;
     return true;

@@ -1,6 +1,7 @@
 // The channel through the socket object's methods.
 #include "connection/channel.hpp"
 #include "py/call.hpp"
+#include "py/files.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
 
@@ -99,6 +100,14 @@ int64_t SocketChannel::send_file(PyObject* file, uint64_t offset, uint64_t count
     if (total == -1 && PyErr_Occurred()) return -1;
     if (total < 0) return 0;
     return static_cast<uint64_t>(total) > count ? static_cast<int64_t>(count) : total;
+}
+
+int64_t SocketChannel::send_descriptor(int fd, uint64_t offset, uint64_t count) {
+    // socket.sendfile wants a file object; under TLS it reads it in blocks.
+    Ref file = open_descriptor(fd);
+    if (!file) return -1;
+    int64_t sent = send_file(file.get(), offset, count);
+    return close_file(file.get()) ? sent : -1;
 }
 
 bool SocketChannel::shutdown_write() {
