@@ -87,7 +87,7 @@ PyObject* http_t_c_file(PyObject* self, PyObject* arg) {
     r->file_fd = fd;
     r->file_type = unknown_type;
     if (const MediaTypeTable* table = media_type_table()) {
-        std::string_view type = table->find(name);
+        std::string_view type = table->find(std::string_view(path, name.size()));
         if (!type.empty()) r->file_type = type;
     } else {
         report_ignored_in(context);  // the file is sent all the same, as unknown_type
