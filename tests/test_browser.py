@@ -123,3 +123,61 @@ def test_browser_form_with_two_file_inputs(server, browser, tmp_path, first_chos
         first, (b"second", b"zwei.bin", octets, len(two), b"")]
     assert got["data"] == [one if first_chosen else b"", two]
     assert got["fields"] == {b"note": b"between = 100% & more"}
+
+
+class AccessLog:
+    """serve's access log, kept as lines."""
+
+    def __init__(self):
+        self.lines = []
+
+    def write(self, line):
+        self.lines.append(line)
+
+    def __repr__(self):  # one server for the session, whatever the instance
+        return "AccessLog()"
+
+
+ACCESS_LOG = AccessLog()
+
+PAGE_MEDIA = """<!doctype html>
+<html><head><meta charset="utf-8"><title>media</title></head><body>
+<video id="v" src="/browser/tone.wav" preload="metadata"></video>
+</body></html>"""
+
+
+def tone(seconds=60, rate=48000):
+    """A WAV file of a quiet tone: 16-bit stereo, so a minute is 11 MB."""
+    import math
+    import struct
+    frame = [struct.pack("<hh", int(900 * math.sin(i / 7)), 0) for i in range(44)]
+    data = b"".join(frame) * (seconds * rate // 44)
+    return (b"RIFF" + struct.pack("<I", 36 + len(data)) + b"WAVEfmt " +
+            struct.pack("<IHHIIHH", 16, 1, 2, rate, rate * 4, 4, 16) +
+            b"data" + struct.pack("<I", len(data)) + data)
+
+
+def test_browser_video_seeks_with_byte_ranges(serving, browser, tmp_path):
+    srv = serving(access_log=ACCESS_LOG)
+    media = tmp_path / "tone.wav"
+    media.write_bytes(tone())
+    ranges = []
+
+    def serve_media(http):
+        ranges.append(http.c_header(b"Range"))
+        http.c_file(bytes(media))
+    srv.handle(b"/browser/tone.wav", serve_media)
+    srv.handle(b"/browser/media", lambda http: http.c_text(PAGE_MEDIA.encode()))
+
+    browser.get(srv.url("/browser/media"))
+    WebDriverWait(browser, 30).until(
+        lambda d: d.execute_script("return document.getElementById('v').readyState >= 1"))
+    browser.execute_script("document.getElementById('v').currentTime = 50")
+    WebDriverWait(browser, 30).until(lambda d: d.execute_script(
+        "const v = document.getElementById('v');"
+        "return !v.seeking && v.readyState >= 2 && Math.abs(v.currentTime - 50) < 1"))
+
+    # The seek asked for bytes from the middle of the file, and got them as a 206.
+    later = [r for r in ranges if r.startswith(b"bytes=") and not r.startswith(b"bytes=0-")]
+    assert later, ranges
+    assert any('"GET /browser/tone.wav HTTP/1.1" 206 ' in line for line in ACCESS_LOG.lines)

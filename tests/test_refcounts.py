@@ -77,6 +77,8 @@ ROWS = [
     row("c_data", FILE),
     row("c_data_r", FILE),
     row("c_data", MISSING, label="missing"),
+    row("c_file", FILE),
+    row("c_file", MISSING, label="missing"),
     row("c_status", int("404")),
     row("c_status_text", b"Fine"),
     row("c_content_type", b"text/plain"),

@@ -132,7 +132,7 @@ def test_stub_names_every_method_of_http_t():
 
 
 SAMPLE = {"_Text": b"x", "int": 200}
-RESULT = {"bytes": bytes, "int": int, "None": type(None), "List": list}
+RESULT = {"bytes": bytes, "int": int, "bool": bool, "None": type(None), "List": list}
 
 
 def annotation(node):

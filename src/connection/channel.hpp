@@ -42,13 +42,23 @@ public:
     // All of [data, data + size), in order.
     virtual bool send(const char* data, size_t size) = 0;
     virtual bool send_bytes(PyObject* bytes) = 0;
-    // `count` bytes of the open file `file` from its start (fewer if it ends).
-    virtual bool send_file(PyObject* file, uint64_t count) = 0;
-    // The last bytes of a complete response, then possibly its file: a
-    // channel that writes out in the background keeps what the socket does
-    // not take at once (pending()), and nothing may be sent after them.
+    // `count` bytes of the open file `file` from byte `offset`: the number
+    // sent, fewer when the file ends first; -1 with an error set.
+    virtual int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) = 0;
+    // The same from an open descriptor, which stays open.
+    virtual int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) = 0;
+    // The last bytes of a complete response, then possibly a piece of its
+    // file: a channel that writes out in the background keeps what the
+    // socket does not take at once (pending()), and nothing may be sent
+    // after them. A piece kept counts as sent (a file that turns out
+    // shorter ends the connection then).
     virtual bool send_last(const char* data, size_t size) { return send(data, size); }
-    virtual bool send_last_file(PyObject* file, uint64_t count) { return send_file(file, count); }
+    bool send_last_bytes(PyObject* bytes) {
+        return send_last(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+    }
+    virtual int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) {
+        return send_descriptor(fd, offset, count);
+    }
     // What is left to write out of a complete response.
     virtual Output* pending() { return nullptr; }
     virtual bool shutdown_write() = 0;
@@ -77,7 +87,8 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    bool send_file(PyObject* file, uint64_t count) override;
+    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 
@@ -98,7 +109,8 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    bool send_file(PyObject* file, uint64_t count) override;
+    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 
@@ -123,9 +135,10 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    bool send_file(PyObject* file, uint64_t count) override;
+    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool send_last(const char* data, size_t size) override;
-    bool send_last_file(PyObject* file, uint64_t count) override;
+    int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) override;
     Output* pending() override { return &pending_; }
     bool shutdown_write() override;
     bool close() override;

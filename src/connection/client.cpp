@@ -62,7 +62,10 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
         case Outcome::upload_error:
         case Outcome::failed: error_exit(c, http); break;
     }
-    if (http) take_back_loans(http);
+    if (http) {
+        take_back_loans(http);
+        close_chosen_file(http);
+    }
 }
 
 }  // namespace zelweb

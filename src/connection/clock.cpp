@@ -2,13 +2,15 @@
 #include "connection/clock.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+
+#include "parse/http_date.hpp"
 
 namespace zelweb {
 
 namespace {
 
-const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -26,9 +28,10 @@ Formatted& now() {
         std::tm g;
         gmtime_r(&t, &g);
         // By hand rather than strftime: the names must not follow the locale.
-        f.date_size = std::snprintf(
-            f.date, sizeof f.date, "Date: %s, %02d %s %04d %02d:%02d:%02d GMT\r\n", days[g.tm_wday],
-            g.tm_mday, months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+        std::memcpy(f.date, "Date: ", 6);
+        format_http_date(static_cast<int64_t>(t), f.date + 6);
+        std::memcpy(f.date + 6 + http_date_size, "\r\n", 2);
+        f.date_size = static_cast<int>(6 + http_date_size + 2);
         f.log_size =
             std::snprintf(f.log, sizeof f.log, "[%02d/%s/%04d:%02d:%02d:%02d +0000]", g.tm_mday,
                           months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);

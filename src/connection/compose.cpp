@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "parse/reason_phrase.hpp"
 #include "parse/text.hpp"
 
 namespace zelweb {
@@ -25,26 +26,32 @@ bool status_has_body(unsigned status) {
     return !(status >= 100 && status < 200) && status != 204 && status != 304;
 }
 
-Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body,
-                     std::string_view lines) {
+HeadShape record_head(const HttpObject* r, unsigned long long length, std::string_view lines) {
+    bool phrase = r->limits == Limits::extended && !r->status_text_set;
+    return {r->status, phrase ? reason_phrase(r->status) : status_text_of(r),
+            field_text(r->content_type), length, lines};
+}
+
+Ref compose_response(const HttpObject* r, const HeadShape& head, std::string_view body) {
     char status_digits[8], size_digits[24];
-    std::string_view status = decimal(r->status, status_digits + sizeof status_digits);
-    std::string_view size = decimal(length, size_digits + sizeof size_digits);
+    std::string_view status = decimal(head.status, status_digits + sizeof status_digits);
+    std::string_view size = decimal(head.length, size_digits + sizeof size_digits);
+    bool has_body = status_has_body(head.status);
     const std::string_view pieces[] = {
         field_text(r->response_protocol),
         " ",
         status,
         " ",
-        field_text(r->status_text),
+        head.status_text,
         "\r\n",
-        field_text(r->headers),
+        headers_of(r),
         "server: Tovrel\r\n",
-        lines,
-        field_text(r->set_cookie),
+        head.lines,
+        set_cookie_of(r),
         "Content-Type: ",
-        field_text(r->content_type),
-        status_has_body(r->status) ? "\r\nContent-Length: " : "",
-        status_has_body(r->status) ? size : "",
+        head.content_type,
+        has_body ? "\r\nContent-Length: " : "",
+        has_body ? size : "",
         "\r\n\r\n",
         body,
     };

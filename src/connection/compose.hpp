@@ -16,11 +16,23 @@ bool status_has_body(unsigned status);
 // request would meet a reset.
 constexpr std::string_view close_line = "Connection: close\r\n";
 
-// Status line, extra headers, the server line, `lines` (the connection's,
-// whole lines), cookies, type and length (none for a status without a body),
-// the empty line; then `body`. One bytes object of the exact size, so
-// nothing is ever truncated and a text goes out in the same send as its head.
-Ref compose_response(const HttpObject* r, unsigned long long length, std::string_view body,
-                     std::string_view lines);
+// What a head says besides the record's header and cookie lines.
+struct HeadShape {
+    unsigned status;
+    std::string_view status_text;
+    std::string_view content_type;
+    unsigned long long length;  // the Content-Length, for a status with a body
+    std::string_view lines;     // whole lines after the server line: the connection's, a file's
+};
+
+// The record's own: its status, content type and status text, or under
+// serve, when the application set no text, the status's standard phrase.
+HeadShape record_head(const HttpObject* r, unsigned long long length, std::string_view lines);
+
+// Status line, extra headers, the server line, the shape's lines, cookies,
+// type and length (none for a status without a body), the empty line; then
+// `body`. One bytes object of the exact size, so nothing is ever truncated
+// and a text goes out in the same send as its head.
+Ref compose_response(const HttpObject* r, const HeadShape& head, std::string_view body);
 
 }  // namespace zelweb

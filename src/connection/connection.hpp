@@ -75,6 +75,7 @@ struct Connection {
     // Set by serve; start keeps these.
     const char* upload_prefix = "tmp/";  // where upload files go, a "/" at its end
     uint64_t max_body = UINT64_MAX;
+    Limits limits = Limits::fixed;  // the limits of the records made for its requests
     Peer peer;
     char* head;            // head_capacity bytes
     size_t head_size = 0;  // the head, its terminating run included
@@ -89,6 +90,12 @@ struct Connection {
     // read to its end counts as drain_limit.
     uint64_t unread_body = 0;
     bool sending = false;       // a response is going out: a failure now leaves the peer a torn one
+    // What the last response sent, for the access log, and whether its body
+    // came short of the length its head announced (a file that shrank or
+    // went): nothing may follow it on the connection.
+    unsigned sent_status = 0;
+    uint64_t sent_body = 0;
+    bool body_cut_short = false;
     BodyBuffer body;            // the record's `body` (and `post`), owned here
     UploadList uploads;         // the record's `uploads`
     bool body_complete = true;  // nothing of the body is left in the connection

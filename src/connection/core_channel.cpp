@@ -110,24 +110,27 @@ bool CoreChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
-bool CoreChannel::send_file(PyObject* file, uint64_t count) {
+int64_t CoreChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
     int in = file_descriptor(file);
-    if (in < 0) return false;
-    off_t offset = 0;
+    return in < 0 ? -1 : send_descriptor(in, offset, count);
+}
+
+int64_t CoreChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {
+    off_t at = static_cast<off_t>(offset);
     uint64_t left = count;
     while (left > 0) {
         size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n = ::sendfile(fd_, in, &offset, piece);
+        ssize_t n = ::sendfile(fd_, in, &at, piece);
         if (n > 0) {
             left -= static_cast<uint64_t>(n);
             continue;
         }
-        if (n == 0) return true;  // the file has become shorter
+        if (n == 0) break;  // the file has become shorter
         if (errno == EINTR) continue;
-        if (!would_block(errno)) return failed_io(os_error(errno));
-        if (!wait(POLLOUT, send_ms_)) return false;
+        if (!would_block(errno)) return failed_io(os_error(errno)) ? 0 : -1;
+        if (!wait(POLLOUT, send_ms_)) return -1;
     }
-    return true;
+    return static_cast<int64_t>(count - left);
 }
 
 bool CoreChannel::send_last(const char* data, size_t size) {
@@ -153,30 +156,28 @@ bool CoreChannel::send_last(const char* data, size_t size) {
     return true;
 }
 
-bool CoreChannel::send_last_file(PyObject* file, uint64_t count) {
-    int in = file_descriptor(file);
-    if (in < 0) return false;
-    off_t offset = 0;
+int64_t CoreChannel::send_last_descriptor(int in, uint64_t offset, uint64_t count) {
+    off_t at = static_cast<off_t>(offset);
     uint64_t left = count;
     while (pending_.empty() && left > 0) {
         size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n = ::sendfile(fd_, in, &offset, piece);
+        ssize_t n = ::sendfile(fd_, in, &at, piece);
         if (n > 0) {
             left -= static_cast<uint64_t>(n);
             continue;
         }
-        if (n == 0) return true;  // the file has become shorter
+        if (n == 0) return static_cast<int64_t>(count - left);  // the file has become shorter
         if (errno == EINTR) continue;
-        if (!would_block(errno)) return failed_io(os_error(errno));
+        if (!would_block(errno)) return failed_io(os_error(errno)) ? 0 : -1;
         break;
     }
-    if (left == 0) return true;
-    // The core writes the rest from a descriptor of its own: the file object
-    // is closed (and a c_data_r file removed) as soon as this returns.
+    if (left == 0) return static_cast<int64_t>(count);
+    // The core writes the rest from a descriptor of its own: the file is
+    // closed (and a c_data_r file removed) as soon as this returns.
     int copy = fcntl(in, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return os_error(errno);
-    pending_.set_file(copy, static_cast<uint64_t>(offset), left);
-    return true;
+    if (copy < 0) return os_error(errno) ? 0 : -1;
+    pending_.set_file(copy, static_cast<uint64_t>(at), left);
+    return static_cast<int64_t>(count);
 }
 
 bool CoreChannel::shutdown_write() { return ::shutdown(fd_, SHUT_WR) == 0 || os_error(errno); }

@@ -120,22 +120,32 @@ bool DescriptorChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
-bool DescriptorChannel::send_file(PyObject* file, uint64_t count) {
+int64_t DescriptorChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
     Ref number = call_method(file, names.fileno);
     long in = number ? PyLong_AsLong(number.get()) : -1;
-    if (in < 0) return PyErr_Occurred() ? false : os_error(EBADF);
-    off_t offset = 0;
+    if (in < 0) {
+        if (!PyErr_Occurred()) os_error(EBADF);
+        return -1;
+    }
+    return send_descriptor(static_cast<int>(in), offset, count);
+}
+
+int64_t DescriptorChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {
+    if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;  // past any file's end
+    off_t at = static_cast<off_t>(offset);
     uint64_t left = count;
     while (left > 0) {
         int error;
         size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n =
-            unlocked([&] { return sendfile(fd_, static_cast<int>(in), &offset, piece); }, error);
-        if (n < 0) return io_error(error);
-        if (n == 0) return true;  // the file has become shorter
+        ssize_t n = unlocked([&] { return sendfile(fd_, in, &at, piece); }, error);
+        if (n < 0) {
+            io_error(error);
+            return -1;
+        }
+        if (n == 0) break;  // the file has become shorter
         left -= static_cast<uint64_t>(n);
     }
-    return true;
+    return static_cast<int64_t>(count - left);
 }
 
 bool DescriptorChannel::shutdown_write() {

@@ -53,6 +53,7 @@ void store(char (&field)[N], std::string_view value) {
 // Request line, target split and headers. False: the request line is
 // incomplete.
 bool parse_head(Connection& c, HttpObject* http) {
+    bool extended = http->limits == Limits::extended;
     std::string_view head = text_before_nul(c.head, c.head_size);  // a zero byte ends the text
     http->request_head = head.data();
     http->request_head_size = head.size();
@@ -60,14 +61,19 @@ bool parse_head(Connection& c, HttpObject* http) {
     if (line.method) {
         store(http->method, *line.method);
         if (line.target) {
-            store(http->url, *line.target);
+            // serve keeps a target as long as its head; start refuses one
+            // over its field.
+            if (!extended)
+                store(http->url, *line.target);
+            else if (!store_long_value(http, http->url, &LongValues::url, *line.target))
+                return false;
             if (line.protocol) {
                 store(http->request_protocol, *line.protocol);
                 call_init_get(http);
             }
         }
     }
-    if (!http->method[0] || !http->url[0] || !http->request_protocol[0]) return false;
+    if (!http->method[0] || url_of(http).empty() || !http->request_protocol[0]) return false;
     FramingReader framing;
     for_each_header(head, [&](HeaderName name, std::string_view value) {
         switch (name) {
@@ -75,7 +81,10 @@ bool parse_head(Connection& c, HttpObject* http) {
                 // Kept as its media type: parameters (charset, boundary) would overflow the field.
                 store(http->request_content_type, trim_blanks(value.substr(0, value.find(';'))));
                 break;
-            case HeaderName::cookie: store(http->cookie, value); break;
+            case HeaderName::cookie:
+                // serve's c_get_cookie reads the head itself: a long line is no refusal.
+                if (!extended || value.size() < sizeof http->cookie) store(http->cookie, value);
+                break;
             case HeaderName::auth: store(http->auth, value); break;
             case HeaderName::user_agent: store(http->user_agent, value); break;
             case HeaderName::content_length:
@@ -153,8 +162,9 @@ Outcome fill_record(Connection& c, Ref& record) {
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
+    http->limits = c.limits;
     store_peer(http, c.peer);
-    if (!parse_head(c, http)) return Outcome::close_quietly;
+    if (!parse_head(c, http)) return PyErr_Occurred() ? Outcome::failed : Outcome::close_quietly;
     c.taken = c.head_size;
     c.body_complete = c.framing.kind == BodyFraming::Kind::none;
     switch (c.framing.kind) {

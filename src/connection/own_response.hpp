@@ -13,6 +13,7 @@ struct OwnResponse {
 
 constexpr OwnResponse bad_request{400, "Bad Request"};
 constexpr OwnResponse too_large{413, "Content Too Large"};
+constexpr OwnResponse uri_too_long{414, "URI Too Long"};
 constexpr OwnResponse head_too_large{431, "Request Header Fields Too Large"};
 constexpr OwnResponse route_failed{500, "Internal Server Error"};
 constexpr OwnResponse not_implemented{501, "Not Implemented"};

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "connection/compose.hpp"
+#include "connection/file_response.hpp"
 #include "py/call.hpp"
 #include "py/files.hpp"
 #include "py/names.hpp"
@@ -14,36 +15,48 @@ namespace {
 
 bool file_response(const HttpObject* r) { return r->data_size != 0; }
 
-bool send_last(Channel& channel, PyObject* bytes) {
-    return channel.send_last(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-}
-
-// Sends exactly data_size bytes of the file (fewer if it has become shorter).
-bool send_file(Channel& channel, const HttpObject* r) {
+// Up to data_size bytes of the file (fewer if it has become shorter, none if
+// it has gone), as the response's last bytes: the count, or -1 with an error
+// set.
+int64_t send_data_file(Channel& channel, const HttpObject* r) {
     Ref path = Ref::steal(PyBytes_FromString(r->data_path));
     int found = path ? path_exists(path.get()) : -1;
-    if (found <= 0) return found == 0;
+    if (found <= 0) return found == 0 ? 0 : -1;
     Ref file = open_file(path.get(), names.mode_rb);
-    if (!file) return false;
-    bool sent = channel.send_last_file(file.get(), r->data_size);
+    if (!file) return -1;
+    Ref number = call_method(file.get(), names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    int64_t sent = fd < 0 ? -1 : channel.send_last_descriptor(static_cast<int>(fd), 0, r->data_size);
     // Closed on every path, the send's error kept first.
-    return close_file(file.get()) && sent;
+    return close_file(file.get()) ? sent : -1;
 }
 
 // A HEAD gets the head a GET would get; a status without a body gets none.
-bool send_whole(Channel& channel, const HttpObject* http, std::string_view lines) {
+bool send_whole(Connection& c, const HttpObject* http, std::string_view lines) {
+    if (http->file_fd >= 0) return send_chosen_file(c, http, lines);
     bool body = status_has_body(http->status) && std::strcmp(http->method, "HEAD") != 0;
+    c.sent_status = http->status;
+    c.sent_body = 0;
     if (file_response(http)) {
-        Ref head = compose_response(http, http->data_size, {}, lines);
-        return head && send_last(channel, head.get()) && (!body || send_file(channel, http));
+        Ref head = compose_response(http, record_head(http, http->data_size, lines), {});
+        if (!head || !c.channel.send_last_bytes(head.get())) return false;
+        if (!body) return true;
+        int64_t sent = send_data_file(c.channel, http);
+        if (sent < 0) return false;
+        c.sent_body = static_cast<uint64_t>(sent);
+        c.body_cut_short = c.sent_body < http->data_size;
+        return true;
     }
     std::string_view text = http->text.view();
-    Ref response = compose_response(http, text.size(), body ? text : std::string_view(), lines);
-    return response && send_last(channel, response.get());
+    Ref response =
+        compose_response(http, record_head(http, text.size(), lines), body ? text : std::string_view());
+    if (!response || !c.channel.send_last_bytes(response.get())) return false;
+    c.sent_body = body ? text.size() : 0;
+    return true;
 }
 
-// The file chosen with c_data_r goes however its response ended: sent whole
-// or cut short. An error already pending is kept.
+}  // namespace
+
 bool remove_data_file(const HttpObject* http) {
     if (!file_response(http) || http->data_remove != 1) return true;
     SavedError pending;
@@ -55,8 +68,6 @@ bool remove_data_file(const HttpObject* http) {
     return false;
 }
 
-}  // namespace
-
 bool call_route(PyObject* app, Connection& c, HttpObject* http) {
     // The receive limits end here. A peer that never reads must not pin the
     // thread either: each send may wait for progress at most this long.
@@ -66,7 +77,7 @@ bool call_route(PyObject* app, Connection& c, HttpObject* http) {
 
 Outcome send_response(Connection& c, HttpObject* http, std::string_view lines) {
     c.sending = true;
-    bool sent = send_whole(c.channel, http, lines);
+    bool sent = send_whole(c, http, lines);
     if (!remove_data_file(http) || !sent) return Outcome::failed;
     c.sending = false;
     return Outcome::done;

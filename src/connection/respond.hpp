@@ -14,10 +14,15 @@ namespace zelweb {
 bool call_route(PyObject* app, Connection& c, HttpObject* http);
 
 // Sends the response the record holds, `lines` after its server line: a
-// text, or the chosen file (removed afterwards for c_data_r, whether or not
-// it went out whole); a HEAD gets the head alone. failed: not sent whole
-// (c.sending stays set).
+// text, the file chosen with c_data (removed afterwards for c_data_r,
+// whether or not it went out whole), or the one chosen with c_file; a HEAD
+// gets the head alone. What went out is left in c.sent_status, c.sent_body
+// and c.body_cut_short. failed: not sent whole (c.sending stays set).
 Outcome send_response(Connection& c, HttpObject* http, std::string_view lines);
+
+// The file chosen with c_data_r is removed (its response has ended, or will
+// never be sent). An error already pending is kept; false when one is set.
+bool remove_data_file(const HttpObject* http);
 
 // start's last stage: route, then the response with "Connection: close".
 // failed: route raised (c.sending clear) or the response failed.

@@ -76,12 +76,6 @@ Ending answer_own(Connection& c, const OwnResponse& r) {
     return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
 }
 
-// The bytes of the response's body, for the log.
-unsigned long long body_bytes(const HttpObject* http) {
-    if (!status_has_body(http->status) || std::strcmp(http->method, "HEAD") == 0) return 0;
-    return http->data_size != 0 ? http->data_size : http->text.view().size();
-}
-
 // One request whose head is complete: the record, the body, route, the
 // response. The caller takes back the record's loans and removes its uploads.
 Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& control,
@@ -93,7 +87,7 @@ Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& con
         report_ignored_in(serve_context);
         return answer_own(c, route_failed);
     }
-    if (!http || !http->method[0] || !http->url[0] || !http->request_protocol[0])
+    if (!http || !http->method[0] || url_of(http).empty() || !http->request_protocol[0])
         return answer_own(c, bad_request);
     if (c.framing.kind == BodyFraming::Kind::unsupported) return answer_own(c, not_implemented);
     if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
@@ -130,6 +124,12 @@ Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& con
         report_route_error(c);
         return answer_own(c, route_failed);
     }
+    // A value the application set was refused (and said so on standard
+    // error): its response would lack it.
+    if (http->refused) {
+        if (!remove_data_file(http)) report_ignored_in(serve_context);
+        return answer_own(c, route_failed);
+    }
     // A body left in the connection would be read as the next request.
     keep = keep && c.body_complete && !c.carry_lost && !*control.stopping;
     char lines[128];
@@ -139,9 +139,11 @@ Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& con
     outcome = send_response(c, http, std::string_view(lines, connection.size() + date.size()));
     if (outcome != Outcome::done) {
         clear_peer_failure(c.channel);
-        return {true, http->status, 0};
+        return {true, static_cast<int>(c.sent_status), 0};
     }
-    return {!keep, http->status, body_bytes(http)};
+    // A body cut short leaves the client waiting for the rest: only the
+    // close can tell it.
+    return {!keep || c.body_cut_short, static_cast<int>(c.sent_status), c.sent_body};
 }
 
 // The next request's first bytes, if any came, to the front of the head
@@ -160,6 +162,9 @@ void begin_next_request(Connection& c) {
     c.framing = BodyFraming();
     c.unread_body = 0;
     c.sending = false;
+    c.sent_status = 0;
+    c.sent_body = 0;
+    c.body_cut_short = false;
     c.body.release();
     c.uploads.clear();
     c.body_complete = true;
@@ -184,7 +189,11 @@ bool serve_head(PyObject* app, const SessionOptions& o, SessionControl& control,
     Ref record;
     switch (head) {
         case HeadStatus::complete: ending = serve_request(app, o, control, c, record); break;
-        case HeadStatus::too_large: ending = answer_own(c, head_too_large); break;
+        case HeadStatus::too_large:
+            // A request line that alone outgrows the head is a target too long.
+            ending = answer_own(c, std::memchr(c.head, '\n', c.received) ? head_too_large
+                                                                          : uri_too_long);
+            break;
         default:  // silence, a close or a reset before the head was whole
             clear_peer_failure(c.channel);
             break;
@@ -197,6 +206,7 @@ bool serve_head(PyObject* app, const SessionOptions& o, SessionControl& control,
         HttpObject* http = as_record(record.get());
         if (!remove_uploads(c, http)) report_ignored_in(serve_context);
         take_back_loans(http);
+        close_chosen_file(http);
     }
     control.request = nullptr;
     return ending.close;
@@ -243,6 +253,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     control.connection = &c;
     c.upload_prefix = o.upload_prefix;
     c.max_body = o.max_body;
+    c.limits = Limits::extended;
     bool ready = channel.prepare(names.head_receive_timeout);
     if (!ready) clear_peer_failure(channel);
     for (bool first = true; ready; first = false) {

@@ -1,6 +1,7 @@
 // The channel through the socket object's methods.
 #include "connection/channel.hpp"
 #include "py/call.hpp"
+#include "py/files.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
 
@@ -88,10 +89,25 @@ bool SocketChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
-bool SocketChannel::send_file(PyObject* file, uint64_t count) {
-    Ref n = Ref::steal(PyLong_FromUnsignedLongLong(count));
-    if (!n) return false;
-    return call_method(con_, names.sendfile, file, names.int_0, n.get()) || failed_io(false);
+int64_t SocketChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
+    if (count == 0) return 0;  // socket.sendfile would take 0 for "to the end"
+    Ref at = Ref::steal(PyLong_FromUnsignedLongLong(offset));
+    Ref n = at ? Ref::steal(PyLong_FromUnsignedLongLong(count)) : Ref();
+    if (!n) return -1;
+    Ref sent = call_method(con_, names.sendfile, file, at.get(), n.get());
+    if (!sent) return failed_io(int64_t(-1));
+    long long total = PyLong_AsLongLong(sent.get());
+    if (total == -1 && PyErr_Occurred()) return -1;
+    if (total < 0) return 0;
+    return static_cast<uint64_t>(total) > count ? static_cast<int64_t>(count) : total;
+}
+
+int64_t SocketChannel::send_descriptor(int fd, uint64_t offset, uint64_t count) {
+    // socket.sendfile wants a file object; under TLS it reads it in blocks.
+    Ref file = open_descriptor(fd);
+    if (!file) return -1;
+    int64_t sent = send_file(file.get(), offset, count);
+    return close_file(file.get()) ? sent : -1;
 }
 
 bool SocketChannel::shutdown_write() {

@@ -30,25 +30,36 @@ std::string_view request_head(const HttpObject* r) {
 }  // namespace
 
 PyObject* http_t_c_url(PyObject* self, PyObject*) {
-    return bytes_of(field_text(as_record(self)->url)).release();
+    return bytes_of(url_of(as_record(self))).release();
 }
 
 PyObject* http_t_c_path(PyObject* self, PyObject* arg) {
     std::string_view path;
     if (!text_arg(arg, path)) return nullptr;
-    return PyLong_FromLong(field_text(as_record(self)->url) == path ? 1 : 0);
+    return PyLong_FromLong(url_of(as_record(self)) == path ? 1 : 0);
 }
 
 PyObject* http_t_c_get(PyObject* self, PyObject* arg) {
     std::string_view key;
     if (!text_arg(arg, key)) return nullptr;
-    auto value = find_pair_value(field_text(as_record(self)->query), "&", key);
+    auto value = find_pair_value(query_of(as_record(self)), "&", key);
     if (!value) return bytes_of({}).release();
     return decode_form_value(*value, "zelweb.http_t.c_get").release();
 }
 
 PyObject* http_t_c_get_cookie(PyObject* self, PyObject* arg) {
-    return raw_lookup(field_text(as_record(self)->cookie), arg).release();
+    const HttpObject* r = as_record(self);
+    if (r->limits != Limits::extended || !r->request_head)
+        return raw_lookup(field_text(r->cookie), arg).release();
+    // serve reads the head as received: every Cookie line, whatever its
+    // length, in order, as the one list they form.
+    std::string_view key;
+    if (!text_arg(arg, key)) return nullptr;
+    std::optional<std::string_view> found;
+    for_each_header_line(request_head(r), true, [&](std::string_view name, std::string_view value) {
+        if (!found && header_name_is(name, "Cookie")) found = find_pair_value(value, "; ", key);
+    });
+    return bytes_of(found ? *found : std::string_view()).release();
 }
 
 PyObject* http_t_c_get_auth(PyObject* self, PyObject* arg) {
@@ -106,7 +117,7 @@ PyObject* http_t_c_headers(PyObject* self, PyObject*) {
 }
 
 PyObject* http_t_c_query(PyObject* self, PyObject*) {
-    return bytes_of(field_text(as_record(self)->query)).release();
+    return bytes_of(query_of(as_record(self))).release();
 }
 
 PyObject* http_t_c_remote_addr(PyObject* self, PyObject*) {

@@ -2,6 +2,8 @@
 // method table.
 #include "context/http_t.hpp"
 
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -52,12 +54,22 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
 // Arguments are accepted and ignored; no initialiser runs.
 PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* obj = type->tp_alloc(type, 0);
-    if (obj) new (&as_record(obj)->text) ResponseText();
+    if (!obj) return obj;
+    HttpObject* r = as_record(obj);
+    new (&r->text) ResponseText();
+    r->limits = Limits::fixed;
+    r->long_values = nullptr;
+    r->file_fd = -1;
+    r->file_type = std::string_view();
+    r->content_type_set = r->status_text_set = r->refused = false;
     return obj;
 }
 
 void http_t_dealloc(PyObject* self) {
-    as_record(self)->text.~ResponseText();
+    HttpObject* r = as_record(self);
+    close_chosen_file(r);
+    delete r->long_values;
+    r->text.~ResponseText();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -100,6 +112,7 @@ PyMethodDef http_t_methods[] = {
     {"c_remote_port", http_t_c_remote_port, METH_NOARGS, nullptr},
     {"c_body", http_t_c_body, METH_NOARGS, nullptr},
     {"c_uploads", http_t_c_uploads, METH_NOARGS, nullptr},
+    {"c_file", http_t_c_file, METH_O, nullptr},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -108,6 +121,20 @@ PyMethodDef http_t_methods[] = {
 }  // namespace
 
 PyTypeObject http_t_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+void close_chosen_file(HttpObject* r) {
+    if (r->file_fd < 0) return;
+    ::close(r->file_fd);
+    r->file_fd = -1;
+}
+
+LongValues* long_values_of(HttpObject* r) {
+    if (!r->long_values) {
+        r->long_values = new (std::nothrow) LongValues();
+        if (!r->long_values) PyErr_NoMemory();
+    }
+    return r->long_values;
+}
 
 Ref find_override(PyObject* self, PyObject* name, PyCFunction builtin) {
     if (Py_TYPE(self) == &http_t_type) return Ref();

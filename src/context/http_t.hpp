@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "context/long_values.hpp"
 #include "context/response_text.hpp"
 #include "context/upload_list.hpp"
 #include "parse/limits.hpp"
+#include "parse/text.hpp"
 #include "py/ref.hpp"
 
 namespace zelweb {
@@ -49,6 +51,15 @@ struct HttpObject {
     const UploadList* uploads;
     char remote_addr[remote_addr_capacity];
     uint16_t remote_port;
+    // Which limits the setters keep: start's fixed fields, or serve's
+    // longer values, set by the handler that makes the record.
+    Limits limits;
+    LongValues* long_values;  // owned; null until a value outgrows its field
+    int file_fd;              // the file chosen with c_file, owned; -1 when none
+    std::string_view file_type;  // its media type, from the table (never freed)
+    bool content_type_set;       // c_content_type stored a type: a file keeps it
+    bool status_text_set;        // c_status_text stored a text: serve sends no standard phrase
+    bool refused;                // under serve, a setter refused a value: the response is a 500
 };
 
 extern PyTypeObject http_t_type;
@@ -73,6 +84,52 @@ inline void take_back_loans(HttpObject* r) {
     r->uploads = nullptr;
 }
 inline PyObject* as_object(HttpObject* self) { return reinterpret_cast<PyObject*>(self); }
+
+// The file chosen with c_file is closed: at a request's end, when another
+// file is chosen, with the record.
+void close_chosen_file(HttpObject* r);
+
+// The record's storage for long values, made on first use; null with
+// MemoryError set.
+LongValues* long_values_of(HttpObject* r);
+
+// A value that may outgrow its field under serve: the long text when in
+// use, else the field.
+inline std::string_view long_or_field(const HttpObject* r, LongText LongValues::*which,
+                                      std::string_view field) {
+    if (r->long_values && (r->long_values->*which).in_use()) return (r->long_values->*which).view();
+    return field;
+}
+inline std::string_view url_of(const HttpObject* r) {
+    return long_or_field(r, &LongValues::url, field_text(r->url));
+}
+inline std::string_view query_of(const HttpObject* r) {
+    return long_or_field(r, &LongValues::query, field_text(r->query));
+}
+inline std::string_view status_text_of(const HttpObject* r) {
+    return long_or_field(r, &LongValues::status_text, field_text(r->status_text));
+}
+inline std::string_view headers_of(const HttpObject* r) {
+    return long_or_field(r, &LongValues::headers, field_text(r->headers));
+}
+inline std::string_view set_cookie_of(const HttpObject* r) {
+    return long_or_field(r, &LongValues::set_cookie, field_text(r->set_cookie));
+}
+
+// Stores `value` in `field` when it fits (the long text let go), else in
+// the long text beside the record. False with MemoryError set.
+template <size_t N>
+bool store_long_value(HttpObject* r, char (&field)[N], LongText LongValues::*which,
+                      std::string_view value) {
+    if (value.size() < N) {
+        if (!value.empty()) std::memmove(field, value.data(), value.size());
+        field[value.size()] = '\0';
+        if (r->long_values) (r->long_values->*which).clear();
+        return true;
+    }
+    LongValues* values = long_values_of(r);
+    return values && (values->*which).assign(value);
+}
 
 // The override of method `name` in an interpreter subclass of http_t, or
 // null when the built-in `builtin` would run (null with an error set when the

@@ -14,6 +14,20 @@ namespace zelweb {
 namespace {
 
 void init_get(HttpObject* self) {
+    if (self->limits == Limits::extended) {
+        // serve's target may be as long as its head: the path and the query
+        // stay whole, beside the record when they outgrow their fields.
+        char work[head_capacity];
+        std::string_view url = url_of(self);
+        if (url.size() > sizeof work) return;
+        std::memcpy(work, url.data(), url.size());
+        TargetSplit split = split_target(std::string_view(work, url.size()));
+        if (!store_long_value(self, self->url, &LongValues::url, split.path) ||
+            (split.query &&
+             !store_long_value(self, self->query, &LongValues::query, *split.query)))
+            report_ignored_in("zelweb.http_t._init_get");
+        return;
+    }
     char work[sizeof self->url];
     std::string_view url = field_text(self->url);
     std::memcpy(work, url.data(), url.size());

@@ -30,6 +30,22 @@ constexpr size_t remote_addr_capacity = 64;  // an IPv6 address with its scope
 constexpr size_t header_line_capacity = 512;
 constexpr size_t cookie_line_capacity = 256;
 
+// Which limits a record keeps: start's, the fixed fields above, or serve's,
+// under which a value that outgrows its field is kept beside the record.
+enum class Limits : unsigned char { fixed, extended };
+
+// serve's limits on what the application sets (the text has none).
+constexpr size_t serve_status_text_limit = 128;  // bytes of a status text
+constexpr size_t serve_line_limit = 8190;        // a header or cookie line, its CR LF included
+constexpr size_t serve_lines_limit = 65536;      // all header lines; all cookie lines
+
+// Files sent with c_file and from static folders.
+constexpr size_t file_path_limit = 4096;       // bytes of a path given to c_file
+constexpr size_t inline_file_limit = 16384;    // a body this small goes in its head's send
+constexpr size_t static_path_capacity = 4096;  // a request path decoded under a static prefix
+constexpr size_t media_extension_limit = 32;   // the longest extension the media-type table holds
+constexpr size_t media_type_limit = 200;       // the longest media type it holds
+
 // The request head and multipart bodies.
 constexpr size_t head_capacity = 8192;
 constexpr size_t part_head_capacity = 1024;

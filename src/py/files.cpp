@@ -38,6 +38,14 @@ Ref open_file(PyObject* path, PyObject* mode) {
     return open ? call(open.get(), path, mode) : Ref();
 }
 
+Ref open_descriptor(int fd) {
+    Ref open = module_global(names.open);
+    Ref number = open ? Ref::steal(PyLong_FromLong(fd)) : Ref();
+    if (!number) return Ref();
+    return call(open.get(), number.get(), names.mode_rb, names.int_0, Py_None, Py_None, Py_None,
+                Py_False);
+}
+
 bool close_file(PyObject* file) {
     SavedError pending;
     Ref closed = call_method(file, names.close);

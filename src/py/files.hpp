@@ -20,6 +20,10 @@ bool remove_if_exists(PyObject* path);
 // open(path, mode), the built-in looked up as a module global.
 Ref open_file(PyObject* path, PyObject* mode);
 
+// open(fd, "rb", buffering=0, closefd=False): a raw file object on a
+// descriptor it does not own.
+Ref open_descriptor(int fd);
+
 // file.close(). An error that was already pending is kept in preference to
 // one from the close; either way the result is false when an error is set.
 bool close_file(PyObject* file);

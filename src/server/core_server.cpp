@@ -71,6 +71,7 @@ void lend(const Job& job, const CoreServer& server, Connection& c) {
     c.received = job.received;
     c.head_size = job.head_size;
     c.head_began = Clock::time_point(std::chrono::milliseconds(job.head_began_ms));
+    c.limits = Limits::extended;
     c.upload_prefix = server.options.upload_prefix;
     c.max_body = server.options.max_body;
     format_peer_host(job.peer, c.peer.host, sizeof c.peer.host);

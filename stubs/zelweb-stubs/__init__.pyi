@@ -94,19 +94,19 @@ class http_t:
         """Sets the status code, 0 to 65535 (OverflowError outside)."""
 
     def c_status_text(self, status_text: _Text, /) -> None:
-        """Sets the reason phrase, at most 9 bytes."""
+        """Sets the reason phrase: at most 9 bytes under start, 128 under serve."""
 
     def c_content_type(self, content_type: _Text, /) -> None:
         """Sets the Content-Type value, at most 249 bytes (default b"text/html")."""
 
     def c_set_header(self, key: _Text, value: _Text) -> None:
-        """Adds one header line "key: value" (a line of at most 511 bytes)."""
+        """Adds one header line "key: value" (a line of at most 511 bytes under start, 8,190 under serve)."""
 
     def c_set_cookie(self, key: _Text, value: _Text) -> None:
-        """Adds "Set-Cookie: key=value"; attributes go into `value` (a line of at most 255 bytes)."""
+        """Adds "Set-Cookie: key=value"; attributes go into `value` (a line of at most 255 bytes under start, 8,190 under serve)."""
 
     def c_text(self, data: _Text, /) -> None:
-        """Sets the text body, at most 1,023,999 bytes."""
+        """Sets the text body: at most 1,023,999 bytes under start, any size under serve."""
 
     def c_data(self, name: _Text, /) -> None:
         """Sends the file at path `name` as the body, if it exists and is not empty."""
@@ -116,6 +116,9 @@ class http_t:
 
     def c_redirect(self, url: _Text, /) -> None:
         """Status 302 "Found" and a "Location: url" header line."""
+
+    def c_file(self, path: _Text, /) -> bool:
+        """Sends the regular file at `path` as the body, with its media type, validators, 304 and one byte range; False (and nothing changes) when it is not a readable regular file."""
 
     def _init_get(self) -> None:
         """Splits the target into path and query; the server calls it once per request."""
