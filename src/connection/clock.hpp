@@ -1,5 +1,6 @@
 // The time as responses and the access log write it, formatted at most once
-// a second (the interpreter lock serialises its callers).
+// a second; safe on any thread, the interpreter lock held or not. A view
+// stays valid on its thread until that thread's next call.
 #pragma once
 #include <string_view>
 

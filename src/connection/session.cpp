@@ -22,6 +22,8 @@
 #include "connection/own_response.hpp"
 #include "connection/request_end.hpp"
 #include "connection/respond.hpp"
+#include "connection/static_reply.hpp"
+#include "core/static_answer.hpp"
 #include "parse/head.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
@@ -261,7 +263,11 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
         if (control.idle && *control.stopping) break;
         HeadStatus status = read_head(c, first ? nullptr : o.keep_alive, true);
         control.idle = false;
-        if (serve_head(app, o, control, c, status)) break;
+        StaticReply reply = status == HeadStatus::complete && o.static_site
+                                ? answer_static(c, o, *control.stopping)
+                                : StaticReply::not_static;
+        if (reply == StaticReply::close) break;
+        if (reply == StaticReply::not_static && serve_head(app, o, control, c, status)) break;
         begin_next_request(c);
     }
     control.fd = -1;  // from here the server must not touch the descriptor
@@ -291,6 +297,8 @@ void serve_job(PyObject* app, const SessionOptions& o, SessionControl& control, 
         c.head_size = whole_head(c);
         end.leftover = c.received;
         if (!c.head_size) break;
+        if (o.static_site && is_static_request(*o.static_site, std::string_view(c.head, c.head_size)))
+            break;
         c.head_began = std::chrono::steady_clock::now();
         status = HeadStatus::complete;
     }

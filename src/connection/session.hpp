@@ -6,6 +6,7 @@
 
 #include "connection/intake.hpp"
 #include "core/engine.hpp"
+#include "core/static_site.hpp"
 
 namespace zelweb {
 
@@ -20,6 +21,7 @@ struct SessionOptions {
     const char* upload_prefix;  // the upload directory, a "/" at its end
     uint64_t max_body;          // UINT64_MAX: no bound
     PyObject* access_log;       // null: none; Py_True: standard error; else an object with write
+    const StaticSite* static_site = nullptr;  // its GET and HEAD answered by the server itself
 };
 
 // What a session and the server that runs it share, read and written under
@@ -52,7 +54,9 @@ struct JobEnd {
 // Serves the request whose head reading ended with `status` on a connection
 // the core lent (its channel a CoreChannel), then any pipelined request
 // already whole after it, in order, until a response waits to be written
-// out or the connection must end. Never raises.
+// out, the next request is one for a static folder (the core hands it back,
+// to be answered without the interpreter lock) or the connection must end.
+// Never raises.
 void serve_job(PyObject* app, const SessionOptions& options, SessionControl& control,
                Connection& c, HeadStatus status, JobEnd& end);
 

@@ -43,6 +43,9 @@ constexpr size_t serve_lines_limit = 65536;      // all header lines; all cookie
 constexpr size_t file_path_limit = 4096;       // bytes of a path given to c_file
 constexpr size_t inline_file_limit = 16384;    // a body this small goes in its head's send
 constexpr size_t static_path_capacity = 4096;  // a request path decoded under a static prefix
+constexpr size_t static_folder_limit = 64;     // folders given to serve's static
+constexpr size_t static_prefix_limit = 1024;   // bytes of a static folder's URL prefix
+constexpr long static_max_age_limit = 2147483648;  // the largest Cache-Control max-age sent
 constexpr size_t media_extension_limit = 32;   // the longest extension the media-type table holds
 constexpr size_t media_type_limit = 200;       // the longest media type it holds
 

@@ -10,13 +10,17 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <thread>
 
 #include "connection/channel.hpp"
+#include "connection/clock.hpp"
 #include "connection/connection.hpp"
 #include "connection/session.hpp"
+#include "connection/static_reply.hpp"
 #include "core/engine.hpp"
+#include "core/static_answer.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
@@ -45,6 +49,8 @@ struct CoreServer {
         options.upload_prefix = upload_prefix;
         options.max_body = config.max_body;
         options.access_log = access_log.get();
+        site = config.static_site;
+        options.static_site = site.get();
     }
     CoreServer(const CoreServer&) = delete;
     CoreServer& operator=(const CoreServer&) = delete;
@@ -56,8 +62,9 @@ struct CoreServer {
     Engine* engine = nullptr;
     Ref app, keep_alive, access_log;
     char upload_prefix[sizeof ServeConfig::upload_prefix];
+    StaticSiteRef site;
     SessionOptions options;
-    bool stopping = false;
+    bool stopping = false;  // read without the interpreter lock by static answers: atomically
     SessionControl* controls = nullptr;  // one per thread, for the uploads of a stuck route
     long thread_count = 0;
 };
@@ -78,6 +85,50 @@ void lend(const Job& job, const CoreServer& server, Connection& c) {
     c.peer.port = job.peer.port;
 }
 
+// Answers a job that asks for a static file, without the interpreter lock:
+// planned in `buffer`, sent as far as the socket takes it, the rest in
+// finish.output. False when the job is not one.
+bool answer_static_job(const CoreServer& server, const Job& job, char* buffer,
+                       StaticAnswer& answer, Finish& finish) {
+    if (job.too_large || job.body_read || job.body_stalled) return false;
+    StaticRequest request;
+    request.head = std::string_view(job.buffer, job.head_size);
+    request.following = job.received - job.head_size;
+    request.keep_allowed = server.options.keep_alive_seconds > 0 &&
+                           !__atomic_load_n(&server.stopping, __ATOMIC_RELAXED);
+    request.date_line = date_line();
+    request.now = static_cast<int64_t>(std::time(nullptr));
+    if (!plan_static_answer(*server.site.get(), request, buffer, answer)) return false;
+    if (!send_static_answer(job.fd, answer, finish.output)) {
+        finish.output.clear();  // the peer has gone
+        answer.close = true;
+        answer.unread_body = 0;
+    }
+    return true;
+}
+
+// What the core does next: the next request's first bytes moved to the
+// buffer's start, or the close (after a drain of a body that still comes).
+void end_static_job(const Job& job, const StaticAnswer& answer, Finish& finish) {
+    if (answer.close) {
+        finish.after = answer.unread_body ? After::drain : After::close;
+        finish.unread_body = answer.unread_body;
+        finish.leftover = 0;
+        return;
+    }
+    size_t left = job.received - answer.consumed;
+    std::memmove(job.buffer, job.buffer + answer.consumed, left);
+    finish.after = After::keep;
+    finish.leftover = left;
+}
+
+void log_static_job(const CoreServer& server, const Job& job, const StaticAnswer& answer) {
+    char host[remote_addr_capacity];
+    format_peer_host(job.peer, host, sizeof host);
+    log_static_answer(server.access_log.get(), host, answer,
+                      Clock::time_point(std::chrono::milliseconds(job.head_began_ms)));
+}
+
 struct ThreadStart {
     PyObject* capsule;  // a reference the thread owns
     long index;
@@ -94,18 +145,38 @@ void application_thread(void* arg) {
         Engine* engine = server->engine;
         SessionControl& control = server->controls[start.index];
         control.stopping = &server->stopping;
-        // A job is handed back and the next one taken with the lock released once.
+        // A job is handed back and the next one taken with the lock released
+        // once; static answers in a row never take it (unless to log them).
         Job job, done;
         Finish finish;
         bool finished = false;
+        bool log = server->access_log.get() != nullptr;
+        char* buffer =
+            server->site ? static_cast<char*>(std::malloc(static_answer_capacity)) : nullptr;
+        StaticAnswer answer;
         for (;;) {
-            bool got;
+            bool got, answered = false;
             Py_BEGIN_ALLOW_THREADS
                 if (finished) engine->finish(done, std::move(finish));
-                got = engine->take(job);
+                finished = false;
+                for (;;) {
+                    got = engine->take(job);
+                    finish = Finish();
+                    if (!got || !buffer) break;
+                    answered = answer_static_job(*server, job, buffer, answer, finish);
+                    if (!answered || log) break;
+                    end_static_job(job, answer, finish);
+                    engine->finish(job, std::move(finish));
+                }
             Py_END_ALLOW_THREADS
             if (!got) break;
-            finish = Finish();
+            if (answered) {
+                log_static_job(*server, job, answer);
+                end_static_job(job, answer, finish);
+                done = job;
+                finished = true;
+                continue;
+            }
             {
                 CoreChannel channel(job.fd);
                 Connection c(channel, job.buffer);
@@ -121,6 +192,8 @@ void application_thread(void* arg) {
             done = job;
             finished = true;
         }
+        answer.clear();
+        std::free(buffer);
     } else {
         report_ignored_in("zelweb.serve");
     }
@@ -197,7 +270,7 @@ void stop(CoreServer* server, PyObject* listener, const ServeConfig& config,
         engine->stop_accepting();
     Py_END_ALLOW_THREADS
     if (!call_method(listener, names.close)) PyErr_Clear();
-    server->stopping = true;
+    __atomic_store_n(&server->stopping, true, __ATOMIC_RELAXED);
     engine->close_idle();
     auto until = Clock::now() +
                  std::chrono::duration_cast<Clock::duration>(Seconds(config.shutdown_timeout));

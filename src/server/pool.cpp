@@ -59,6 +59,8 @@ public:
         options_.upload_prefix = upload_prefix_;
         options_.max_body = config.max_body;
         options_.access_log = access_log_.get();
+        site_ = config.static_site;
+        options_.static_site = site_.get();
     }
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -240,6 +242,7 @@ private:
     const long max_connections_;
     Ref app_, keep_alive_, access_log_;
     char upload_prefix_[sizeof ServeConfig::upload_prefix];
+    StaticSiteRef site_;
     SessionOptions options_;
 
     std::mutex m_;

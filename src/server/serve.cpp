@@ -84,7 +84,8 @@ const char serve_doc[] =
     "serve(app, host='127.0.0.1', port=8080, *, https=False,\n"
     "      certfile='cert/app.crt', keyfile='cert/app.key', keep_alive=5.0,\n"
     "      max_connections=65536, workers=1, access_log=False, upload_dir='tmp',\n"
-    "      max_body=None, shutdown_timeout=10.0, backlog=1024, threads=16)\n"
+    "      max_body=None, shutdown_timeout=10.0, backlog=1024, threads=16,\n"
+    "      static=None, static_max_age=None)\n"
     "--\n\n"
     "Serves app on host:port with persistent connections until SIGINT or SIGTERM.";
 

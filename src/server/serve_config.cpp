@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "server/static_config.hpp"
+
 namespace zelweb {
 
 namespace {
@@ -22,6 +24,8 @@ const char* const keywords[] = {"app",
                                 "shutdown_timeout",
                                 "backlog",
                                 "threads",
+                                "static",
+                                "static_max_age",
                                 nullptr};
 
 bool fail(PyObject* type, const char* message) {
@@ -105,11 +109,12 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
                    *keyfile = nullptr, *keep_alive = nullptr, *max_connections = nullptr,
                    *workers = nullptr, *access_log = nullptr, *upload_dir = nullptr,
                    *max_body = nullptr, *shutdown_timeout = nullptr, *backlog = nullptr,
-                   *threads = nullptr;
+                   *threads = nullptr, *static_folders = nullptr, *static_max_age = nullptr;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|OO$OOOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
+            args, kwargs, "O|OO$OOOOOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
             &port, &https, &certfile, &keyfile, &keep_alive, &max_connections, &workers,
-            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog, &threads))
+            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog, &threads,
+            &static_folders, &static_max_age))
         return false;
     config.app = Ref::incref(app);
     if (!host) {
@@ -167,7 +172,8 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
     }
     if (shutdown_timeout && !seconds(shutdown_timeout, "shutdown_timeout", config.shutdown_timeout))
         return false;
-    return true;
+    // Last: the folders are opened.
+    return read_static_folders(static_folders, static_max_age, config);
 }
 
 }  // namespace zelweb

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "core/static_site.hpp"
 #include "parse/limits.hpp"
 #include "py/ref.hpp"
 
@@ -23,6 +24,7 @@ struct ServeConfig {
     char upload_prefix[upload_dir_limit + 2] = "tmp/";  // the directory and a "/"
     uint64_t max_body = UINT64_MAX;
     double shutdown_timeout = 10.0;
+    StaticSiteRef static_site;  // none when no folder was given
 };
 
 // Reads serve's arguments into `config`; false with TypeError or ValueError
