@@ -1,6 +1,7 @@
-"""Files sent by route with c_file (and c_data) against nginx serving the same
-folder: a small file kept alive (requests per second, wrk) and a big one
-(MB/s, curl), each server alone on the first core.
+"""Files sent by route with c_file (and c_data), and by serve's static folders
+without route, against nginx serving the same folder: a small file kept
+alive (requests per second, wrk) and a big one (MB/s, curl), each server
+alone on the first core.
 
     python3 bench/file_response.py                        # 10 s per wrk run, 1 GiB, 3 downloads
     python3 bench/file_response.py --duration 3 --big-mib 256 --runs 1
@@ -29,7 +30,8 @@ class App:
             http.c_data(FOLDER + name[5:])
         elif not http.c_file(FOLDER + name):
             http.c_status(404)
-zelweb.serve(App(), "127.0.0.1", int(sys.argv[2]), keep_alive=75)
+zelweb.serve(App(), "127.0.0.1", int(sys.argv[2]), keep_alive=75,
+             static={"/static": FOLDER})
 """
 
 NGINX = """daemon off;
@@ -135,6 +137,9 @@ def main():
                                                      args.duration, args.connections),
                          download(server.port, "/data/big.bin", big_size, args.runs)
                          if big_size < 2**32 else []))
+            rows.append(("zelweb serve, static folder",
+                         wrk(server.port, "/static/small.bin", args.duration, args.connections),
+                         download(server.port, "/static/big.bin", big_size, args.runs)))
         finally:
             server.stop()
         time.sleep(0.5)
