@@ -36,9 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view in(reinterpret_cast<const char*>(data), size);
     zelweb::RequestHead h;
     HeadFault fault = zelweb::read_request_head(in, h);
-    for (std::string_view v :
-         {h.method, h.target, h.protocol, h.path, h.query, h.host, h.content_type, h.user_agent,
-          h.cookie, h.auth, h.fields})
+    for (std::string_view v : {h.method, h.target, h.protocol, h.path, h.query, h.host,
+                               h.content_type, h.user_agent, h.cookie, h.auth, h.fields})
         FUZZ_CHECK(inside(v, in));
     if (fault == HeadFault::bad_request) return 0;
 
