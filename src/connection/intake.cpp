@@ -46,8 +46,29 @@ void drop_leading_breaks(Connection& c) {
 }
 
 template <size_t N>
-void store(char (&field)[N], std::string_view value) {
-    bounded_copy(field, value, N);
+bool store(char (&field)[N], std::string_view value) {
+    return bounded_copy(field, value, N);
+}
+
+// The record's Content-Length: the body's length, 4294967295 at most, as
+// strtoul reads one into 32 bits.
+uint32_t record_length(const BodyFraming& framing) {
+    if (framing.kind != BodyFraming::Kind::length) return 0;
+    return framing.length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(framing.length);
+}
+
+// What is left of the body, from its framing, once the head is taken.
+void begin_body(Connection& c) {
+    c.taken = c.head_size;
+    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
+    size_t buffered = c.received - c.head_size;
+    switch (c.framing.kind) {
+        case BodyFraming::Kind::none: break;
+        case BodyFraming::Kind::length:
+            c.unread_body = c.framing.length > buffered ? c.framing.length - buffered : 0;
+            break;
+        default: c.unread_body = drain_limit;  // its end is found only by reading it
+    }
 }
 
 // Request line, target split and headers. False: the request line is
@@ -78,10 +99,7 @@ bool parse_head(Connection& c, HttpObject* http) {
             case HeaderName::cookie: store(http->cookie, value); break;
             case HeaderName::auth: store(http->auth, value); break;
             case HeaderName::user_agent: store(http->user_agent, value); break;
-            case HeaderName::content_length:
-                http->content_length = parse_content_length(value);
-                framing.content_length(value);
-                break;
+            case HeaderName::content_length: framing.content_length(value); break;
             case HeaderName::expect:
                 c.expect_continue = header_name_is(value, "100-continue");
                 break;
@@ -90,7 +108,15 @@ bool parse_head(Connection& c, HttpObject* http) {
         }
     });
     c.framing = framing.result();
+    http->content_length = record_length(c.framing);
     return true;
+}
+
+// serve's target split, as _init_get splits one: the path, and the query up
+// to a second "?".
+void store_target(HttpObject* http, const RequestHead& h) {
+    store(http->url, h.path);  // fits: part of the target
+    if (h.has_query) store(http->query, h.query.substr(0, h.query.find('?')));
 }
 
 // The peer's address and port, as the accept gave them: (host, port, ...).
@@ -105,6 +131,22 @@ void store_peer(HttpObject* http, PyObject* addr) {
     long number = PyLong_Check(port) ? PyLong_AsLong(port) : -1;
     if (number >= 0 && number <= UINT16_MAX) http->remote_port = static_cast<uint16_t>(number);
     PyErr_Clear();  // an address it cannot read is left empty
+}
+
+// start's record: a new one filled from the head, read the lenient way.
+// close_quietly: the request line is incomplete, or the body's framing
+// cannot be trusted.
+Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
+    record = new_request_record();
+    if (!record) return Outcome::failed;
+    HttpObject* http = as_record(record.get());
+    store_peer(http, addr);
+    if (!parse_head(c, http)) return Outcome::close_quietly;
+    begin_body(c);
+    // A body whose end cannot be found is never read, nor anything after it.
+    bool trusted = c.framing.kind != BodyFraming::Kind::conflicting &&
+                   c.framing.kind != BodyFraming::Kind::unsupported;
+    return trusted ? Outcome::done : Outcome::close_quietly;
 }
 
 }  // namespace
@@ -143,26 +185,37 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
     }
 }
 
-Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
+Outcome fill_record_from_head(Connection& c, PyObject* addr, Ref& record) {
+    const RequestHead& h = c.request;
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
     store_peer(http, addr);
-    if (!parse_head(c, http)) return Outcome::close_quietly;
-    c.taken = c.head_size;
-    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
-    switch (c.framing.kind) {
-        case BodyFraming::Kind::none: break;
-        case BodyFraming::Kind::length: {
-            size_t buffered = c.received - c.head_size;
-            c.unread_body = http->content_length > buffered ? http->content_length - buffered : 0;
-            break;
-        }
-        case BodyFraming::Kind::chunked: c.unread_body = drain_limit; break;
-        // A body whose end cannot be found is never read, nor anything after it.
-        case BodyFraming::Kind::conflicting:
-        case BodyFraming::Kind::unsupported: return Outcome::close_quietly;
+    http->request_head = c.head;
+    http->request_head_size = c.head_size;
+    if (h.form == TargetForm::absolute) {
+        http->authority = h.host.data();
+        http->authority_size = h.host.size();
     }
+    c.framing = h.framing;
+    c.connection = h.connection;
+    c.expect_continue = h.expect_continue;
+    begin_body(c);
+    // A method or a target that does not fit its field cannot be served.
+    if (!store(http->method, h.method)) return Outcome::bad_request;
+    if (h.target.size() >= sizeof http->url) {
+        report_overflow(sizeof http->url);
+        return Outcome::bad_request;
+    }
+    store_target(http, h);
+    store(http->request_protocol, h.protocol);
+    // Kept as its media type: parameters (charset, boundary) would overflow the field.
+    store(http->request_content_type,
+          trim_blanks(h.content_type.substr(0, h.content_type.find(';'))));
+    store(http->cookie, h.cookie);
+    store(http->auth, h.auth);
+    store(http->user_agent, h.user_agent);
+    http->content_length = record_length(h.framing);
     return Outcome::done;
 }
 

@@ -49,6 +49,10 @@ struct HttpObject {
     const UploadList* uploads;
     char remote_addr[remote_addr_capacity];
     uint16_t remote_port;
+    // An absolute-form target's authority, lent like the head: the request's
+    // Host, whatever a Host line says (serve).
+    const char* authority;
+    size_t authority_size;
 };
 
 extern PyTypeObject http_t_type;
@@ -71,6 +75,8 @@ inline void take_back_loans(HttpObject* r) {
     r->body = nullptr;
     r->body_size = 0;
     r->uploads = nullptr;
+    r->authority = nullptr;
+    r->authority_size = 0;
 }
 inline PyObject* as_object(HttpObject* self) { return reinterpret_cast<PyObject*>(self); }
 
