@@ -195,7 +195,14 @@ AfterRequest serve_request(PyObject* app, PyObject* addr, const SessionOptions& 
     }
     control.request = nullptr;
     if (answer.keep) return AfterRequest::keep;
-    return c.unread_body > 0 ? AfterRequest::drain_then_close : AfterRequest::close;
+    // More than the drain's limit is not worth waiting for.
+    bool drain = c.unread_body > 0 && c.unread_body <= drain_limit;
+    return drain ? AfterRequest::drain_then_close : AfterRequest::close;
+}
+
+AfterRequest answer_head_too_large(PyObject* addr, const SessionOptions& o, Connection& c) {
+    log_request(o, addr, "-", answer_own(c, head_too_large), c);
+    return AfterRequest::drain_then_close;
 }
 
 void begin_next_request(Connection& c) {
@@ -254,7 +261,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
             if (serve_request(app, addr, o, control, c) != AfterRequest::keep) break;
             begin_next_request(c);
         } else if (head == HeadStatus::too_large) {
-            log_request(o, addr, "-", answer_own(c, head_too_large), c);
+            answer_head_too_large(addr, o, c);
             break;
         } else {  // silence, a close or a reset before the head was whole
             clear_peer_failure(channel);

@@ -37,12 +37,16 @@ enum class AfterRequest {
     drain_then_close,  // reads what the client still sends for a moment, then closes
 };
 
-// Serves the request whose head is complete in c.head[0, c.head_size): the
-// head read strictly, the record, the body, route and the response, or the
-// server's own answer; then its log line, and its uploads removed. Never
-// raises: what fails is reported on standard error.
+// Serves the request whose head is complete in c.head[0, c.head_size) (the
+// channel prepared, c.upload_prefix and c.max_body set): the head read
+// strictly, the record, the body, route and the response, or the server's
+// own answer; then its log line, and its uploads removed. Never raises: what
+// fails is reported on standard error. close_connection(c) drains and closes.
 AfterRequest serve_request(PyObject* app, PyObject* addr, const SessionOptions& options,
                            SessionControl& control, Connection& c);
+
+// A head that filled c.head without its end: 431, and its log line.
+AfterRequest answer_head_too_large(PyObject* addr, const SessionOptions& options, Connection& c);
 
 // The next request's first bytes, if any came, to the front of the head
 // buffer; everything else of the last request forgotten.
