@@ -1,7 +1,9 @@
 // The parent of serve's worker processes.
 #include "server/workers.hpp"
 
+#include <pthread.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -49,8 +51,10 @@ void pause(double seconds) {
 }
 
 // In the child: serves, then ends the process without going back to the
-// caller of serve.
-[[noreturn]] void worker_main(PyObject* os, ServeConfig& config, PyObject* listener) {
+// caller of serve. `signals` is the mask to restore (see spawn).
+[[noreturn]] void worker_main(PyObject* os, ServeConfig& config, PyObject* listener,
+                              const sigset_t& signals) {
+    pthread_sigmask(SIG_SETMASK, &signals, nullptr);
     mark_worker_uploads(config, static_cast<long>(getpid()));
     bool ok = run_server(config, listener);
     if (!ok) report_ignored_in("zelweb.serve");
@@ -85,20 +89,18 @@ public:
     // ends replaced unless the server stops, the files of each removed.
     void watch() {
         Ref no_hang = Ref::steal(PyLong_FromLong(WNOHANG));
-        Ref block = Ref::steal(PyLong_FromLong(0));
         Ref any = Ref::steal(PyLong_FromLong(-1));
-        if (!no_hang || !block || !any) {
+        if (!no_hang || !any) {
             keep_fork_error();  // nothing can be awaited: end them, unawaited
             signal_all(SIGKILL);
             return;
         }
         while (alive_ > 0) {
             pass_stop_signals();
-            bool stopping = request_.signals > 0;
-            if (stopping && Clock::now() >= kill_at_) signal_all(SIGKILL);
-            // Blocking until a worker ends, or a signal; while stopping, polled.
-            Ref ended = call_method_named(os_, "waitpid", any.get(),
-                                          stopping ? no_hang.get() : block.get());
+            if (request_.signals > 0 && Clock::now() >= kill_at_) signal_all(SIGKILL);
+            // Polled: a signal whose handler has not run yet would not wake
+            // a blocking wait, which could then last for ever.
+            Ref ended = call_method_named(os_, "waitpid", any.get(), no_hang.get());
             if (!ended) {
                 if (take_stop()) continue;
                 if (PyErr_ExceptionMatches(PyExc_ChildProcessError)) {
@@ -128,10 +130,19 @@ public:
 private:
     bool spawn(Worker& w) {
         flush_standard_streams();  // nothing buffered may be written twice
+        // A stop signal passed on to a worker that has not yet returned from
+        // its fork would be dropped with the signals its interpreter clears
+        // there: the child takes them once it is its own.
+        sigset_t stops, signals;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, &signals);
         Ref pid = call_method_named(os_, "fork");
+        long number = pid ? PyLong_AsLong(pid.get()) : -1;
+        if (number == 0) worker_main(os_, config_, listener_, signals);
+        pthread_sigmask(SIG_SETMASK, &signals, nullptr);
         if (!pid) return false;
-        long number = PyLong_AsLong(pid.get());
-        if (number == 0) worker_main(os_, config_, listener_);
         w.pid = number;
         w.born = Clock::now();
         ++alive_;
