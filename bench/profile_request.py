@@ -6,6 +6,12 @@ difference divided by N is the cost of one request (accept, thread, head,
 record, route, response, close), repeatable whatever else the machine does.
 
     python3 bench/profile_request.py [--requests 2000] [--head browser|short]
+        [--entry start|serve] [--keep-alive]
+
+`--entry serve` measures `zelweb.serve` instead of `start`; with
+`--keep-alive` every request goes on one connection (serve only), which
+leaves out the accept and the close: the head, the record, route and the
+response alone.
 """
 import argparse
 import os
@@ -31,8 +37,11 @@ class App:
             count += 1
             if count >= N:
                 done.set()
-if len(sys.argv) > 3:  # the design's ceiling (bench/compare/ceiling.cpp) instead
-    sys.path.insert(0, sys.argv[3])
+entry = sys.argv[3]
+if entry == "serve":
+    serve = lambda: zelweb.serve(App(), "127.0.0.1", int(sys.argv[1]))
+elif entry != "start":  # the design's ceiling (bench/compare/ceiling.cpp) instead
+    sys.path.insert(0, entry)
     import ceiling
     class App:
         def route(self, http):
@@ -77,7 +86,18 @@ def free_port():
         return s.getsockname()[1]
 
 
-def run(n, head, out_dir, ceiling=None):
+def read_response(s, pending):
+    """One response framed by its Content-Length; what follows it stays pending."""
+    while b"\r\n\r\n" not in pending:
+        pending += s.recv(65536)
+    head, _, rest = pending.partition(b"\r\n\r\n")
+    length = int(re.search(rb"\r\nContent-Length: (\d+)", head).group(1))
+    while len(rest) < length:
+        rest += s.recv(65536)
+    return rest[length:]
+
+
+def run(n, head, out_dir, entry, keep_alive):
     port = free_port()
     out = os.path.join(out_dir, f"callgrind.{n}")
     script = os.path.join(out_dir, "server.py")
@@ -85,7 +105,7 @@ def run(n, head, out_dir, ceiling=None):
         f.write(SERVER)
     proc = subprocess.Popen(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, script,
-         str(port), str(n)] + ([ceiling] if ceiling else []), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+         str(port), str(n), entry], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
         try:
@@ -94,11 +114,18 @@ def run(n, head, out_dir, ceiling=None):
         except OSError:
             time.sleep(0.2)
     # that probe connection was one request with an empty head: count from here
-    for _ in range(n):
+    if keep_alive:
         with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
-            s.sendall(head)
-            while s.recv(65536):
-                pass
+            pending = b""
+            for _ in range(n):
+                s.sendall(head)
+                pending = read_response(s, pending)
+    else:
+        for _ in range(n):
+            with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+                s.sendall(head)
+                while s.recv(65536):
+                    pass
     proc.wait(timeout=600)
     text = open(out).read()
     total = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
@@ -109,16 +136,25 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--head", choices=["short", "browser"], default="short")
+    ap.add_argument("--entry", choices=["start", "serve"], default="start")
+    ap.add_argument("--keep-alive", action="store_true",
+                    help="every request on one connection (serve only)")
     ap.add_argument("--ceiling", metavar="DIR",
                     help="profile the design's ceiling module built in DIR instead of zelweb")
     ap.add_argument("--keep", help="copy the callgrind output of the measured run here")
     args = ap.parse_args()
+    if args.keep_alive and args.entry != "serve":
+        ap.error("--keep-alive needs --entry serve")
     head = SHORT_HEAD if args.head == "short" else BROWSER_HEAD
+    if args.keep_alive:
+        head = head.replace(b"Connection: close\r\n", b"")
+    entry = args.ceiling or args.entry
     with tempfile.TemporaryDirectory() as d:
-        base, _ = run(0, head, d, args.ceiling)
-        total, out = run(args.requests, head, d, args.ceiling)
+        base, _ = run(0, head, d, entry, args.keep_alive)
+        total, out = run(args.requests, head, d, entry, args.keep_alive)
         per = (total - base) / args.requests
-        print(f"server: {'ceiling' if args.ceiling else 'zelweb'}")
+        kept = ", kept alive" if args.keep_alive else ""
+        print(f"server: {'ceiling' if args.ceiling else 'zelweb ' + args.entry}{kept}")
         print(f"head: {args.head} ({len(head)} bytes), requests: {args.requests}")
         print(f"instructions per request (server process): {per:,.0f}")
         if args.keep:

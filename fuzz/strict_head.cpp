@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view in(reinterpret_cast<const char*>(data), size);
     zelweb::RequestHead h;
     HeadFault fault = zelweb::read_request_head(in, h);
-    for (std::string_view v :
-         {h.method, h.target, h.protocol, h.path, h.query, h.host, h.content_type, h.fields})
+    for (std::string_view v : {h.method, h.target, h.protocol, h.path, h.query, h.host,
+                               h.content_type, h.user_agent, h.cookie, h.auth, h.fields})
         FUZZ_CHECK(inside(v, in));
     if (fault == HeadFault::bad_request) return 0;
 
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // finds it too; the recognised values are the ones it would give.
     size_t lines = 0, hosts = 0;
     bool expect = false;
-    std::string_view content_type, host;
+    std::string_view content_type, host, user_agent, cookie, auth;
     zelweb::FramingReader lengths;
     zelweb::for_each_header_line(
         h.fields, false, [&](std::string_view name, std::string_view value) {
@@ -84,12 +84,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(value.find_first_of(std::string_view("\r\n\0", 3)) == value.npos);
             if (zelweb::header_name_is(name, "Host")) ++hosts, host = value;
             if (zelweb::header_name_is(name, "Content-Type")) content_type = value;
+            if (zelweb::header_name_is(name, "User-Agent")) user_agent = value;
+            if (zelweb::header_name_is(name, "Cookie")) cookie = value;
+            if (zelweb::header_name_is(name, "Auth")) auth = value;
             if (zelweb::header_name_is(name, "Expect"))
                 expect = zelweb::header_name_is(value, "100-continue");
             if (zelweb::header_name_is(name, "Content-Length")) lengths.content_length(value);
         });
     FUZZ_CHECK(lines == h.field_count && hosts <= 1);
     FUZZ_CHECK(content_type == h.content_type && expect == h.expect_continue);
+    FUZZ_CHECK(user_agent == h.user_agent && cookie == h.cookie && auth == h.auth);
     if (h.form != TargetForm::absolute) FUZZ_CHECK(h.has_host == (hosts == 1) && h.host == host);
 
     BodyFraming framing = lengths.result();

@@ -462,6 +462,17 @@ def undated(data):
     return DATE_LINE.sub(b"\r\nDate: *\r\n", data)
 
 
+def check_server_made(reply, status):
+    """A response the server made itself: text/plain, Connection: close, then the end."""
+    head, _, body = undated(reply).partition(b"\r\n\r\n")
+    lines = head.split(b"\r\n")
+    assert lines[0].startswith(b"HTTP/1.1 " + status + b" "), reply
+    for line in (b"Connection: close", b"Date: *", b"Content-Type: text/plain",
+                 b"Content-Length: %d" % len(body)):
+        assert line in lines, reply
+    assert body
+
+
 class Conn:
     """One client connection kept open: requests sent on it, responses read one at a time."""
 

@@ -10,8 +10,8 @@ import time
 
 import pytest
 
-from helpers import (FORM, HOST, Baseline, ScriptServer, gone, ok, post_request, read_to_close,
-                     wait_until)
+from helpers import (FORM, HOST, Baseline, ScriptServer, check_server_made, gone, ok, post_request,
+                     read_to_close, wait_until)
 
 MAX_POST = 1024000
 JSON = b"application/json"
@@ -55,11 +55,28 @@ def test_body_sent_slowly_in_pieces_is_read_whole(server, ctype):
     assert seen == [(body, b"2")]
 
 
-def test_body_cut_short_by_the_peer_keeps_what_arrived(server):
-    seen = keep_body(server, b"/short")
-    # Content-Length promises 20 bytes; the client half-closes after 7.
-    assert ok(server.raw(post_request(b"/short", b"a=1&b=2", FORM, length=20)))
-    assert seen[0]["json"] == b"a=1&b=2"
+CHUNKED_HEAD = b"POST /short HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+CUT_SHORT = {
+    "length": post_request(b"/short", b"a=1&b=2", FORM, length=20),
+    "inside-a-chunk": CHUNKED_HEAD + b"5\r\nhel",
+    "no-last-chunk": CHUNKED_HEAD + b"5\r\nhello\r\n",
+    "no-trailer-end": CHUNKED_HEAD + b"5\r\nhello\r\n0\r\n",
+}
+
+
+@pytest.mark.parametrize("entry", ["start", "serve"])
+@pytest.mark.parametrize("request_bytes", CUT_SHORT.values(), ids=CUT_SHORT.keys())
+def test_body_cut_short_by_the_peer_never_reaches_route(request, entry, request_bytes):
+    srv = request.getfixturevalue("server") if entry == "start" else request.getfixturevalue(
+        "serving")()
+    calls = []
+    srv.handle(b"/short", lambda http: calls.append(http.c_body()))
+    reply = srv.raw(request_bytes)  # half-closed after the last byte
+    if entry == "start":
+        assert reply == b""
+    else:
+        check_server_made(reply, b"400")
+    assert calls == []
 
 
 @pytest.mark.parametrize("length", [MAX_POST, MAX_POST - 1], ids=["exactly-max", "one-below-max"])
@@ -362,6 +379,20 @@ def test_c_copy_onto_itself_keeps_the_file(record, tmp_path, dest):
 
 
 # ---------------------------------------------------------------- failures that end the request
+
+@pytest.mark.slow
+def test_body_that_stops_arriving_gets_400_at_the_time_limit_under_serve(serving):
+    srv = serving()
+    calls = []
+    srv.handle(b"/silent", lambda http: calls.append(http.c_body()))
+    with socket.create_connection((HOST, srv.port), timeout=90) as s:
+        s.sendall(post_request(b"/silent", b"a=1", FORM, length=10))  # then nothing, still open
+        started = time.monotonic()
+        reply = read_to_close(s)
+        assert time.monotonic() - started > 50
+    check_server_made(reply, b"400")
+    assert calls == []
+
 
 @pytest.mark.slow
 def test_silent_peer_times_out_after_the_body_timeout(server, output):

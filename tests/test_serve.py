@@ -16,8 +16,9 @@ import pytest
 import requests
 
 import zelweb
-from helpers import (HOST, Conn, capture_upload, check_date, free_port, gone, multipart, part,
-                     post_request, read_to_close, serve_head, undated, upload_request, wait_until)
+from helpers import (HOST, Conn, capture_upload, check_date, check_server_made, free_port, gone,
+                     multipart, part, post_request, read_to_close, serve_head, undated,
+                     upload_request, wait_until)
 
 
 def call_serve(*args, **kwargs):
@@ -214,17 +215,6 @@ def test_uploads_are_removed_after_each_response_on_a_kept_connection(serving):
             assert gone(tmp)
 
 
-def check_server_made(reply, status):
-    """A response the server made itself: text/plain, Connection: close, then the end."""
-    head, _, body = undated(reply).partition(b"\r\n\r\n")
-    lines = head.split(b"\r\n")
-    assert lines[0].startswith(b"HTTP/1.1 " + status + b" "), reply
-    for line in (b"Connection: close", b"Date: *", b"Content-Type: text/plain",
-                 b"Content-Length: %d" % len(body)):
-        assert line in lines, reply
-    assert body
-
-
 def assert_serves_next(srv):
     srv.handle(b"/next", lambda http: http.c_text(b"next"))
     assert undated(srv.get(b"/next")) == serve_head(4) + b"next"
@@ -248,15 +238,43 @@ def post_with(headers, body=b"hello"):
     (post_with(b"Transfer-Encoding: chunked\r\n", b"zz\r\nhello\r\n0\r\n\r\n"), b"400"),
     (post_with(b"Transfer-Encoding: chunked\r\n", b"5\r\nhelloXX0\r\n\r\n"), b"400"),
     (post_with(b"Transfer-Encoding: gzip\r\n"), b"501"),
+    (post_with(b"Transfer-Encoding: gzip, chunked\r\n"), b"501"),
+    (post_with(b"Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n"), b"501"),
+    (b"POST /made HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+     b"400"),
+    (b"GET /made HTTP/1.1\r\nHost: x\r\nX-Folded: a\r\n b\r\n\r\n", b"400"),
+    (b"GET /made HTTP/1.1\r\nHost: x\r\nX(Y): a\r\n\r\n", b"400"),
+    (b"GET /made HTTP/1.1\r\nHost: localhost\r\nHost: evil.example.com\r\n\r\n", b"400"),
+    (b"GET /made#posts-17408 HTTP/1.1\r\nHost: x\r\n\r\n", b"400"),
+    (b"GET /made\x01 HTTP/1.1\r\nHost: x\r\n\r\n", b"400"),
 ], ids=["head-too-large", "two-pieces", "four-pieces", "method-not-token", "version-2",
         "length-plus", "length-word", "lengths-disagree", "te-and-cl", "chunk-size-bad",
-        "chunk-end-bad", "te-gzip"])
+        "chunk-end-bad", "te-gzip", "te-gzip-chunked", "te-on-two-lines", "te-on-http-1.0",
+        "folded-line", "name-not-token", "two-hosts", "fragment", "control-in-target"])
 def test_server_made_response_then_close(serving, request_bytes, status):
     srv = serving()
     srv.handle(b"/made", lambda http: http.c_text(b"route body " + http.c_json()))
     # The server closes first (possibly with bytes unread: a reset follows its reply).
     check_server_made(srv.raw(request_bytes, shutdown=False), status)
     assert_serves_next(srv)
+
+
+@pytest.mark.parametrize("request_line, host_line, url, query, host", [
+    (b"GET http://example.com/foo?page=1 HTTP/1.1", b"Host: other\r\n", b"/foo", b"page=1",
+     b"example.com"),
+    (b"GET HTTPS://example.com:8443 HTTP/1.1", b"", b"/", b"", b"example.com:8443"),
+    (b"OPTIONS * HTTP/1.1", b"Host: h\r\n", b"*", b"", b"h"),
+    (b"GET /caf\xc3\xa9?q=\xff HTTP/1.1", b"", b"/caf\xc3\xa9", b"q=\xff", b""),
+], ids=["absolute-form", "absolute-form-no-path", "asterisk", "no-host-bytes-above-7f"])
+def test_target_forms_reach_route(serving, request_line, host_line, url, query, host):
+    srv = serving()
+    seen = []
+    srv.handle(url, lambda http: seen.append((http.c_path(url), http.c_query(),
+                                              http.c_header(b"host"))))
+    with Conn(srv.port) as c:
+        c.send(request_line + b"\r\n" + host_line + b"\r\n")
+        assert undated(c.response()) == serve_head(0)
+    assert seen == [(1, query, host)]
 
 
 FORM = b"Content-Type: application/x-www-form-urlencoded\r\n"

@@ -2,6 +2,7 @@
 keep_alive, slow and idle clients holding no thread, a graceful stop on
 SIGTERM or SIGINT, max_connections under 2,000 clients, and workers replaced
 when they die."""
+import errno
 import os
 import re
 import resource
@@ -301,3 +302,64 @@ def test_workers_share_the_port_and_a_killed_one_is_replaced(serve_dir):
     assert wait_until(lambda: not any(alive(pid) for pid in replaced))
     out = srv.output()
     assert out.count("[-] Serving") == 1 and out.count("serve returned None") == 1, out
+
+
+def test_uploads_of_killed_workers_are_removed_and_the_stop_leaves_the_directory_as_found(
+        serve_dir):
+    (serve_dir / "tmp" / "kept.txt").write_bytes(b"the application's own")
+    with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, workers=2') as srv, \
+            Conn(srv.port) as held, Conn(srv.port) as partial:
+        assert wait_until(lambda: len(children(srv.proc.pid)) == 2)
+        held.send(upload_request(b"/hold", multipart([part(b"file", b"x" * 5000, b"f.bin")])))
+        found = srv.wait_match(r"holding (\d+) (\S+)")
+        assert re.fullmatch(r"tmp/%s-\d+" % found.group(1), found.group(2))
+        body = multipart([part(b"file", b"y" * 5000, b"g.bin")])
+        partial.send(upload_request(b"/hold", body)[:-1000])  # the rest never comes
+        assert wait_until(lambda: len(os.listdir(serve_dir / "tmp")) == 3)
+        for pid in children(srv.proc.pid):
+            os.kill(pid, signal.SIGKILL)
+        assert wait_until(lambda: os.listdir(serve_dir / "tmp") == ["kept.txt"])
+        os.kill(srv.proc.pid, signal.SIGTERM)
+        assert srv.wait(20) == 0
+    assert os.listdir(serve_dir / "tmp") == ["kept.txt"]
+
+
+# serve with workers=2 where os.fork fails after <argv[1]> successes.
+FORK_FAILS = r'''
+import errno, os, sys, zelweb
+forks = int(sys.argv[1])
+
+class Os:
+    def __getattr__(self, name):
+        return getattr(os, name)
+
+    def fork(self):
+        global forks
+        if forks == 0:
+            raise OSError(errno.EAGAIN, "no fork today")
+        forks -= 1
+        return os.fork()
+
+class App:
+    def route(self, http):
+        http.c_text(b"x")
+
+zelweb.os = Os()
+try:
+    zelweb.serve(App(), "127.0.0.1", 0, workers=2)
+    print("serve returned")
+except OSError as e:
+    print("serve raised", e.errno)
+try:
+    os.waitpid(-1, os.WNOHANG)
+    print("a worker is left")
+except ChildProcessError:
+    print("no worker left")
+'''
+
+
+@pytest.mark.parametrize("forks", [0, 1], ids=["none-forked", "one-forked"])
+def test_serve_raises_when_its_workers_cannot_be_forked(serve_dir, forks):
+    with ServeProcess(FORK_FAILS, serve_dir, forks) as srv:
+        assert srv.wait(30) == 0
+    assert srv.output().splitlines()[1:] == ["serve raised %d" % errno.EAGAIN, "no worker left"]

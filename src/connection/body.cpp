@@ -18,21 +18,21 @@ constexpr size_t first_chunked_buffer = 16 * 1024;
 
 void report_max_post() { print_message("MAX POST REACHED: %u\n", static_cast<unsigned>(max_post)); }
 
-// The whole body into the body buffer, with a zero byte after it: received
-// until its end or the peer's close. A body over max_post is left unread
-// (with a length) or dropped when the chunked framing shows it too big.
+// The whole body into the body buffer, with a zero byte after it, received
+// to its end. A body over max_post is left unread (with a length) or dropped
+// when the chunked framing shows it too big.
 Outcome read_whole_body(Connection& c, HttpObject* http) {
     bool chunked = c.framing.kind == BodyFraming::Kind::chunked;
-    uint32_t length = http->content_length;
+    uint64_t length = c.framing.length;
     if (!chunked && length > max_post) {
         report_max_post();
         return Outcome::done;
     }
-    BodySource source(c, length);
-    if (!source.begin()) return Outcome::failed;
+    BodySource source(c);
+    if (!source.begin()) return source.stop();
     // A length says how much room the body needs; a chunked body grows its
     // buffer as it comes, up to one byte past the limit.
-    size_t room = chunked ? first_chunked_buffer : size_t(length) + 1;
+    size_t room = chunked ? first_chunked_buffer : static_cast<size_t>(length) + 1;
     if (!c.body.resize(room)) return Outcome::failed;
     size_t got = 0;
     for (;;) {
@@ -43,9 +43,7 @@ Outcome read_whole_body(Connection& c, HttpObject* http) {
             if (!c.body.resize(more)) return Outcome::failed;
         }
         Py_ssize_t n = source.read(c.body.data() + got, c.body.size() - 1 - got);
-        if (n == BodySource::malformed) return Outcome::close_quietly;
-        if (n == BodySource::too_large) return Outcome::too_large;
-        if (n < 0) return Outcome::failed;
+        if (n == BodySource::stopped) return source.stop();
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
@@ -70,13 +68,12 @@ Outcome read_whole_body(Connection& c, HttpObject* http) {
 
 Outcome read_body(Connection& c, HttpObject* http) {
     bool post = std::strcmp(http->method, "POST") == 0;
-    bool has_body = c.framing.kind != BodyFraming::Kind::none;
     // A POST always gets the body's receive limit; another method only when
     // there is a body to read.
-    if (!post && !has_body) return Outcome::done;
+    if (!post && c.body_complete) return Outcome::done;
     Ref timeout = Ref::steal(PyFloat_FromDouble(static_cast<double>(post_timeout)));
     if (!timeout || !c.channel.set_timeout(timeout.get())) return Outcome::failed;
-    if (!has_body) return Outcome::done;
+    if (c.body_complete) return Outcome::done;
     if (c.framing.kind == BodyFraming::Kind::length && c.framing.length > c.max_body)
         return Outcome::too_large;
     if (post && field_text(http->request_content_type) == "multipart/form-data")

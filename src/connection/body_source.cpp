@@ -10,13 +10,11 @@ namespace {
 constexpr std::string_view continue_line = "HTTP/1.1 100 Continue\r\n\r\n";
 }
 
-BodySource::BodySource(Connection& c, uint64_t length)
-    : c_(c), chunked_(c.framing.kind == BodyFraming::Kind::chunked), left_(length) {
-    if (!chunked_ && length == 0)
-        set_complete();
-    else
-        c.body_complete = false;
-}
+BodySource::BodySource(Connection& c)
+    : c_(c),
+      chunked_(c.framing.kind == BodyFraming::Kind::chunked),
+      left_(c.framing.length),
+      complete_(c.body_complete) {}
 
 void BodySource::set_complete() {
     complete_ = true;
@@ -28,7 +26,9 @@ bool BodySource::begin() {
     size_t buffered = c_.received - c_.taken;
     bool waiting = chunked_ ? buffered == 0 : buffered < left_;
     if (!c_.expect_continue || !waiting) return true;
-    return c_.channel.send(continue_line.data(), continue_line.size());
+    if (c_.channel.send(continue_line.data(), continue_line.size())) return true;
+    halt(io_failure());
+    return false;
 }
 
 Py_ssize_t BodySource::read(char* buffer, size_t size) {
@@ -36,10 +36,25 @@ Py_ssize_t BodySource::read(char* buffer, size_t size) {
     return chunked_ ? read_chunked(buffer, size) : read_length(buffer, size);
 }
 
+Py_ssize_t BodySource::halt(Outcome why) {
+    stop_ = why;
+    // Nothing more will come, or nothing is worth waiting for.
+    if (why == Outcome::cut_short) c_.unread_body = 0;
+    return stopped;
+}
+
+// A failed receive or send: a time limit ends the body, a reset or a close
+// is the peer's going, anything else the server's failure.
+Outcome BodySource::io_failure() const {
+    if (c_.channel.timed_out()) return Outcome::cut_short;
+    return c_.channel.broken() ? Outcome::peer_gone : Outcome::failed;
+}
+
 Py_ssize_t BodySource::receive(char* buffer, size_t size) {
     Py_ssize_t n = c_.channel.receive(buffer, size);
-    if (n == 0) c_.unread_body = 0;  // the peer has closed: nothing more will come
-    return n;
+    if (n > 0) return n;
+    // 0: the peer closed its side before the body's end.
+    return halt(n == 0 ? Outcome::cut_short : io_failure());
 }
 
 Py_ssize_t BodySource::read_length(char* buffer, size_t size) {
@@ -52,7 +67,7 @@ Py_ssize_t BodySource::read_length(char* buffer, size_t size) {
         c_.taken += static_cast<size_t>(n);
     } else {
         n = receive(buffer, want);
-        if (n <= 0) return n;
+        if (n < 0) return n;
         c_.unread_body -= static_cast<uint64_t>(n);
     }
     left_ -= static_cast<uint64_t>(n);
@@ -82,13 +97,13 @@ Py_ssize_t BodySource::read_chunked(char* buffer, size_t size) {
             c_.taken += r.consumed;
         } else {
             Py_ssize_t n = receive(buffer, size);
-            if (n <= 0) return n;
+            if (n < 0) return n;
             r = decoder_.decode(buffer, static_cast<size_t>(n), buffer, size);
             if (r.status == ChunkedDecoder::Status::done)
                 keep_overflow(buffer + r.consumed, static_cast<size_t>(n) - r.consumed);
         }
-        if (r.status == ChunkedDecoder::Status::malformed) return malformed;
-        if (decoder_.data_size() > c_.max_body) return too_large;
+        if (r.status == ChunkedDecoder::Status::malformed) return halt(Outcome::bad_request);
+        if (decoder_.data_size() > c_.max_body) return halt(Outcome::too_large);
         if (r.status == ChunkedDecoder::Status::done) set_complete();
         if (r.produced > 0 || complete_) return static_cast<Py_ssize_t>(r.produced);
     }

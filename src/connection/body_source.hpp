@@ -13,30 +13,36 @@ namespace zelweb {
 
 class BodySource {
 public:
-    // What read() returns when the chunked framing cannot be trusted, and
-    // when the decoded body grows past the connection's max_body.
-    static constexpr Py_ssize_t malformed = -2;
-    static constexpr Py_ssize_t too_large = -3;
+    // What read() returns when the body cannot go on; stop() says why.
+    static constexpr Py_ssize_t stopped = -1;
 
-    // A body of `length` bytes, or chunked when the connection's framing says
-    // so. The connection's body_complete follows what is read.
-    BodySource(Connection& c, uint64_t length);
+    // The body the connection's framing announces. The connection's
+    // body_complete follows what is read.
+    explicit BodySource(Connection& c);
 
     // Asks for the body with "100 Continue" when the client waits for it and
-    // the body has not arrived with the head. False with an error set.
+    // the body has not arrived with the head. False: stopped.
     bool begin();
 
     // Up to `size` body bytes into `buffer`: the count; 0 once the body is
-    // complete or the peer has closed (complete() tells which); -1 with an
-    // error set; `malformed` or `too_large`.
+    // complete; `stopped` when it cannot go on.
     Py_ssize_t read(char* buffer, size_t size);
 
     bool complete() const { return complete_; }
 
+    // Why it stopped: bad_request (the chunked framing broke), too_large
+    // (the decoded body passed max_body), cut_short (the peer closed its
+    // side first, or a receive's time limit passed), peer_gone or failed,
+    // with the error pending for the last three as the Outcome says.
+    Outcome stop() const { return stop_; }
+
 private:
     Py_ssize_t read_length(char* buffer, size_t size);
     Py_ssize_t read_chunked(char* buffer, size_t size);
+    // A receive: its count, or `stopped` when it failed or the peer closed.
     Py_ssize_t receive(char* buffer, size_t size);
+    Py_ssize_t halt(Outcome why);
+    Outcome io_failure() const;
     void keep_overflow(const char* data, size_t size);
     void set_complete();
 
@@ -44,7 +50,8 @@ private:
     bool chunked_;
     uint64_t left_;  // length mode: body bytes still to hand out
     ChunkedDecoder decoder_;
-    bool complete_ = false;
+    bool complete_;
+    Outcome stop_ = Outcome::done;
 };
 
 }  // namespace zelweb

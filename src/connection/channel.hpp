@@ -27,6 +27,9 @@ public:
     // A receive or a send has failed: the peer has gone, reset or stalled,
     // and the error it left is no fault of the server.
     bool broken() const { return broken_; }
+    // The last receive or send that failed ran out of its time limit: the
+    // peer is still there, silent or not reading.
+    bool timed_out() const { return timed_out_; }
 
     // Made ready for the head: non-blocking with time limits, the TLS
     // handshake done.
@@ -67,12 +70,13 @@ public:
 protected:
     // Marks a failed receive or send; returns what it was given.
     template <typename T>
-    T failed_io(T result) {
+    T failed_io(T result, bool timeout = false) {
         broken_ = true;
+        timed_out_ = timeout;
         return result;
     }
     PyObject* con_;
-    bool broken_ = false;
+    bool broken_ = false, timed_out_ = false;
 };
 
 // Through con.recv_into, con.send, con.sendfile, con.settimeout...

@@ -25,11 +25,32 @@ void close_quietly(Connection& c) {
 // The handler's error exit: the error reported twice, before anything else
 // happens, so the peer sees the end of the connection only after the report.
 // A torn response is closed; nothing else is sent.
-void error_exit(Connection& c, HttpObject* http) {
+void error_exit(Connection& c) {
     report_ignored_in(client_context);
     if (c.sending && !c.channel.close()) PyErr_Clear();
-    // An aborted upload must not stay behind in tmp/.
-    if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
+}
+
+// What the peer sees and what is reported, from the stages' outcome.
+void end_connection(Connection& c, Outcome outcome) {
+    switch (outcome) {
+        case Outcome::done:
+            if (!close_connection(c)) error_exit(c);
+            break;
+        case Outcome::cut_short:
+            // A body that stopped arriving is a failed receive, as ever; one
+            // whose sender closed early is not answered as if it were whole.
+            if (PyErr_Occurred()) {
+                error_exit(c);
+                break;
+            }
+            [[fallthrough]];
+        case Outcome::close_quietly:
+        case Outcome::bad_request:
+        case Outcome::too_large:  // start sets no max_body
+            close_quietly(c);
+            break;
+        default: error_exit(c); break;  // the peer has gone, or the server failed
+    }
 }
 
 }  // namespace
@@ -42,26 +63,15 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
     Ref record;
     Outcome outcome = read_request(c, record);
     HttpObject* http = record ? as_record(record.get()) : nullptr;
-    if (outcome == Outcome::done) {
-        outcome = read_body(c, http);
-        if (outcome == Outcome::upload_error) {
-            print_upload_error();
-            outcome = Outcome::done;
-        }
+    if (outcome == Outcome::done) outcome = read_body(c, http);
+    if (outcome == Outcome::upload_error) {
+        print_upload_error();
+        outcome = Outcome::done;
     }
     if (outcome == Outcome::done) outcome = respond(app, c, http);
-    switch (outcome) {
-        case Outcome::done:
-            if (!close_connection(c) || !remove_uploads(c, http)) error_exit(c, http);
-            break;
-        case Outcome::close_quietly:
-        case Outcome::too_large:  // start sets no max_body
-            close_quietly(c);
-            if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
-            break;
-        case Outcome::upload_error:
-        case Outcome::failed: error_exit(c, http); break;
-    }
+    end_connection(c, outcome);
+    // An aborted upload must not stay behind in tmp/ either.
+    if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
     if (http) {
         take_back_loans(http);
         close_chosen_file(http);

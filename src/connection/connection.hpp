@@ -13,17 +13,23 @@
 #include "parse/framing.hpp"
 #include "parse/head.hpp"
 #include "parse/limits.hpp"
+#include "parse/request_head.hpp"
 
 namespace zelweb {
 
 // What a stage leaves the handler to decide.
 enum class Outcome {
     done,           // the request goes on
-    close_quietly,  // an expected failure: close without a response (any Exception is pending)
+    close_quietly,  // start's intake: no head to serve (any Exception is pending)
+    bad_request,    // what the client sent cannot be served: a head field too long for the
+                    // record, or a body whose chunked framing broke
+    cut_short,      // the body ended before its framing said: the peer closed its side, or a
+                    // receive's time limit passed (then its TimeoutError is pending)
+    peer_gone,      // a receive or a send failed: the peer reset or left (its error is pending)
     upload_error,   // an upload ended early: the pending Exception's text is printed, the request
                     // goes on
-    failed,         // an error is pending: the handler's error exit
     too_large,      // the body is over the connection's max_body; nothing of it was used
+    failed,         // an error of the server is pending: the handler's error exit
 };
 
 // A heap buffer freed with its owner.
@@ -73,7 +79,9 @@ struct Connection {
 
     Channel& channel;
     // Set by serve; start keeps these.
-    const char* upload_prefix = "tmp/";  // where upload files go, a "/" at its end
+    // Where upload files go: the directory with its "/" (and, in a worker,
+    // the worker's own beginning of a name).
+    const char* upload_prefix = "tmp/";
     uint64_t max_body = UINT64_MAX;
     Limits limits = Limits::fixed;  // the limits of the records made for its requests
     Peer peer;
@@ -82,6 +90,7 @@ struct Connection {
     size_t received = 0;   // head plus the first body bytes that came with it
     size_t taken = 0;      // of those, what the request has used so far
     std::chrono::steady_clock::time_point head_began;  // the head's first byte came
+    RequestHead request;  // serve: the head as the strict reader found it
     bool expect_continue = false;
     ConnectionOptions connection;  // what its Connection lines ask
     BodyFraming framing;

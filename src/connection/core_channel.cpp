@@ -73,7 +73,7 @@ bool CoreChannel::wait(short events, int milliseconds) {
     if (ready > 0) return true;
     if (ready == 0) {
         PyErr_SetString(PyExc_TimeoutError, "timed out");
-        return failed_io(false);
+        return failed_io(false, true);
     }
     return failed_io(os_error(error));
 }

@@ -22,7 +22,7 @@ namespace zelweb {
 
 namespace {
 
-bool timed_out() {
+bool time_limit_error() {
     PyErr_SetString(PyExc_TimeoutError, "timed out");
     return false;
 }
@@ -88,7 +88,8 @@ bool DescriptorChannel::set_send_timeout(PyObject* seconds) {
 }
 
 bool DescriptorChannel::io_error(int error) {
-    return failed_io(would_block(error) ? timed_out() : os_error(error));
+    bool timeout = would_block(error);
+    return failed_io(timeout ? time_limit_error() : os_error(error), timeout);
 }
 
 Py_ssize_t DescriptorChannel::receive(char* buffer, size_t size) {

@@ -46,8 +46,29 @@ void drop_leading_breaks(Connection& c) {
 }
 
 template <size_t N>
-void store(char (&field)[N], std::string_view value) {
-    bounded_copy(field, value, N);
+bool store(char (&field)[N], std::string_view value) {
+    return bounded_copy(field, value, N);
+}
+
+// The record's Content-Length: the body's length, 4294967295 at most, as
+// strtoul reads one into 32 bits.
+uint32_t record_length(const BodyFraming& framing) {
+    if (framing.kind != BodyFraming::Kind::length) return 0;
+    return framing.length > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(framing.length);
+}
+
+// What is left of the body, from its framing, once the head is taken.
+void begin_body(Connection& c) {
+    c.taken = c.head_size;
+    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
+    size_t buffered = c.received - c.head_size;
+    switch (c.framing.kind) {
+        case BodyFraming::Kind::none: break;
+        case BodyFraming::Kind::length:
+            c.unread_body = c.framing.length > buffered ? c.framing.length - buffered : 0;
+            break;
+        default: c.unread_body = drain_limit;  // its end is found only by reading it
+    }
 }
 
 // Request line, target split and headers. False: the request line is
@@ -87,10 +108,7 @@ bool parse_head(Connection& c, HttpObject* http) {
                 break;
             case HeaderName::auth: store(http->auth, value); break;
             case HeaderName::user_agent: store(http->user_agent, value); break;
-            case HeaderName::content_length:
-                http->content_length = parse_content_length(value);
-                framing.content_length(value);
-                break;
+            case HeaderName::content_length: framing.content_length(value); break;
             case HeaderName::expect:
                 c.expect_continue = header_name_is(value, "100-continue");
                 break;
@@ -99,12 +117,39 @@ bool parse_head(Connection& c, HttpObject* http) {
         }
     });
     c.framing = framing.result();
+    http->content_length = record_length(c.framing);
     return true;
+}
+
+// serve's target split, as _init_get splits one: the path, and the query up
+// to a second "?", each kept whole (beside the record when it outgrows its
+// field). False with MemoryError set.
+bool store_target(HttpObject* http, const RequestHead& h) {
+    if (!store_long_value(http, http->url, &LongValues::url, h.path)) return false;
+    return !h.has_query ||
+           store_long_value(http, http->query, &LongValues::query, h.query.substr(0, h.query.find('?')));
 }
 
 void store_peer(HttpObject* http, const Peer& peer) {
     std::memcpy(http->remote_addr, peer.host, sizeof http->remote_addr);
     http->remote_port = peer.port;
+}
+
+// start's record: a new one filled from the head, read the lenient way.
+// close_quietly: the request line is incomplete, or the body's framing
+// cannot be trusted.
+Outcome fill_record(Connection& c, Ref& record) {
+    record = new_request_record();
+    if (!record) return Outcome::failed;
+    HttpObject* http = as_record(record.get());
+    http->limits = c.limits;
+    store_peer(http, c.peer);
+    if (!parse_head(c, http)) return PyErr_Occurred() ? Outcome::failed : Outcome::close_quietly;
+    begin_body(c);
+    // A body whose end cannot be found is never read, nor anything after it.
+    bool trusted = c.framing.kind != BodyFraming::Kind::conflicting &&
+                   c.framing.kind != BodyFraming::Kind::unsupported;
+    return trusted ? Outcome::done : Outcome::close_quietly;
 }
 
 }  // namespace
@@ -158,27 +203,36 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
     }
 }
 
-Outcome fill_record(Connection& c, Ref& record) {
+Outcome fill_record_from_head(Connection& c, Ref& record) {
+    const RequestHead& h = c.request;
     record = new_request_record();
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
     http->limits = c.limits;
     store_peer(http, c.peer);
-    if (!parse_head(c, http)) return PyErr_Occurred() ? Outcome::failed : Outcome::close_quietly;
-    c.taken = c.head_size;
-    c.body_complete = c.framing.kind == BodyFraming::Kind::none;
-    switch (c.framing.kind) {
-        case BodyFraming::Kind::none: break;
-        case BodyFraming::Kind::length: {
-            size_t buffered = c.received - c.head_size;
-            c.unread_body = http->content_length > buffered ? http->content_length - buffered : 0;
-            break;
-        }
-        case BodyFraming::Kind::chunked: c.unread_body = drain_limit; break;
-        // A body whose end cannot be found is never read, nor anything after it.
-        case BodyFraming::Kind::conflicting:
-        case BodyFraming::Kind::unsupported: return Outcome::close_quietly;
+    http->request_head = c.head;
+    http->request_head_size = c.head_size;
+    if (h.form == TargetForm::absolute) {
+        http->authority = h.host.data();
+        http->authority_size = h.host.size();
     }
+    c.framing = h.framing;
+    c.connection = h.connection;
+    c.expect_continue = h.expect_continue;
+    begin_body(c);
+    // A method that does not fit its field cannot be served; the target is
+    // kept as long as the head.
+    if (!store(http->method, h.method)) return Outcome::bad_request;
+    if (!store_target(http, h)) return Outcome::failed;
+    store(http->request_protocol, h.protocol);
+    // Kept as its media type: parameters (charset, boundary) would overflow the field.
+    store(http->request_content_type,
+          trim_blanks(h.content_type.substr(0, h.content_type.find(';'))));
+    // c_get_cookie reads the head itself when the line outgrows the field.
+    if (h.cookie.size() < sizeof http->cookie) store(http->cookie, h.cookie);
+    store(http->auth, h.auth);
+    store(http->user_agent, h.user_agent);
+    http->content_length = record_length(h.framing);
     return Outcome::done;
 }
 

@@ -26,10 +26,11 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
 // The peer of an accepted socket object, from accept's (host, port, ...).
 Peer peer_of(PyObject* addr);
 
-// A new record filled from the head: its request line, its headers and the
-// connection's peer. close_quietly: the request line is incomplete, or the
-// body's framing cannot be trusted.
-Outcome fill_record(Connection& c, Ref& record);
+// serve's record: a new one filled from the head c.request holds (read by
+// read_request_head, without a 400), and the connection's peer; the body's
+// framing set from it. bad_request: the method or the target is too long for
+// its field (the refusal message printed).
+Outcome fill_record_from_head(Connection& c, Ref& record);
 
 // start's intake: the channel made ready (TLS handshake included), the head
 // read and the record filled. Every failure short of an error not of the

@@ -1,6 +1,8 @@
 // The end of a request: its uploads removed, its loans taken back.
 #include "connection/request_end.hpp"
 
+#include <cstring>
+
 #include "py/bytes.hpp"
 #include "py/files.hpp"
 #include "py/report.hpp"
@@ -20,6 +22,8 @@ bool remove_path(const char* path) {
 bool remove_uploads(const Connection& c, const HttpObject* http) {
     bool ok = remove_path(http->upload_tmp_name);
     for (size_t i = 0; i < c.uploads.size(); ++i) {
+        // The first file part's entry names the file just removed.
+        if (std::strcmp(c.uploads[i].tmp_name, http->upload_tmp_name) == 0) continue;
         SavedError first;
         bool removed = remove_path(c.uploads[i].tmp_name);
         if (!first.empty()) {

@@ -25,6 +25,7 @@
 #include "connection/static_reply.hpp"
 #include "core/static_answer.hpp"
 #include "parse/head.hpp"
+#include "parse/request_head.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
@@ -37,10 +38,11 @@ namespace {
 constexpr const char* serve_context = "zelweb.serve";
 constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
 
-// What a finished request leaves for the next one on the connection.
-struct Ending {
-    bool close;  // the connection ends after this request
-    int status;  // for the access log
+// How a request was answered: the status (0: nothing was sent) and the bytes
+// of the body, for the log, and whether the connection may go on.
+struct Answer {
+    bool keep;
+    int status;
     unsigned long long bytes;
 };
 
@@ -51,8 +53,7 @@ std::string_view request_line(const Connection& c) {
 // The error route raised, reported once, naming the request it failed.
 void report_route_error(const Connection& c) {
     SavedError error;
-    RequestLine line = split_request_line(request_line(c));
-    std::string_view method = line.method.value_or(""), target = line.target.value_or("");
+    std::string_view method = c.request.method, target = c.request.target;
     PySys_WriteStderr("zelweb: route raised for %.*s %.*s\n", static_cast<int>(method.size()),
                       method.data(), static_cast<int>(std::min<size_t>(target.size(), 900)),
                       target.data());
@@ -69,87 +70,146 @@ void clear_peer_failure(const Channel& channel) {
         report_ignored_in(serve_context);
 }
 
-Ending answer_own(Connection& c, const OwnResponse& r) {
-    // What the client still sends is read for a moment before the close,
-    // so that it reads this answer rather than a reset.
-    if (!c.body_complete || r.status != route_failed.status) c.unread_body = drain_limit;
+// The server's own answer; the connection ends after it. `drain`: what the
+// client still sends is read for a moment before the close, so that it
+// reads this answer rather than a reset.
+Answer answer_own(Connection& c, const OwnResponse& r, bool drain = true) {
+    if (drain) c.unread_body = drain_limit;
     long bytes = send_own_response(c.channel, r);
     if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
-    return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
+    return {false, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
 }
 
-// One request whose head is complete: the record, the body, route, the
-// response. The caller takes back the record's loans and removes its uploads.
-Ending serve_request(PyObject* app, const SessionOptions& o, SessionControl& control,
-                     Connection& c, Ref& record) {
-    Outcome outcome = fill_record(c, record);
-    HttpObject* http = record ? as_record(record.get()) : nullptr;
-    control.request = http;
-    if (outcome == Outcome::failed) {
-        report_ignored_in(serve_context);
-        return answer_own(c, route_failed);
+// A stage that could not go on: what the client is told, if anything.
+Answer refuse(Connection& c, Outcome outcome) {
+    switch (outcome) {
+        case Outcome::bad_request: return answer_own(c, bad_request);
+        case Outcome::too_large: return answer_own(c, too_large);
+        case Outcome::cut_short:  // told, if it still listens; nothing more is awaited
+            PyErr_Clear();
+            return answer_own(c, bad_request, false);
+        case Outcome::peer_gone: clear_peer_failure(c.channel); return {false, 0, 0};
+        default:  // the server's own failure
+            report_ignored_in(serve_context);
+            return answer_own(c, route_failed, !c.body_complete);
     }
-    if (!http || !http->method[0] || url_of(http).empty() || !http->request_protocol[0])
-        return answer_own(c, bad_request);
-    if (c.framing.kind == BodyFraming::Kind::unsupported) return answer_own(c, not_implemented);
-    if (c.framing.kind == BodyFraming::Kind::conflicting || !c.framing.strict)
-        return answer_own(c, bad_request);
-    int version = http_minor_version(field_text(http->request_protocol));
-    // Exactly three pieces: words after the version would be read as nothing.
-    std::string_view line = request_line(c);
-    if (version == -2 || !is_token(field_text(http->method)) ||
-        std::count(line.begin(), line.end(), ' ') != 2)
-        return answer_own(c, bad_request);
-    if (version == -1) return answer_own(c, version_not_supported);
-    bool keep =
-        o.keep_alive_seconds > 0 && (version == 1 ? !c.connection.close : c.connection.keep_alive);
+}
 
+// Whether the client and the settings let the connection carry another request.
+bool wants_keep(const SessionOptions& o, const Connection& c) {
+    if (o.keep_alive_seconds <= 0) return false;
+    return c.request.minor_version == 1 ? !c.connection.close : c.connection.keep_alive;
+}
+
+// The response route composed, with the Connection and Date lines.
+Answer send_routed(Connection& c, HttpObject* http, bool keep) {
+    // A body left in the connection would be read as the next request.
+    keep = keep && c.body_complete && !c.carry_lost;
+    char lines[128];
+    std::string_view connection = keep ? keep_line : close_line, date = date_line();
+    std::memcpy(lines, connection.data(), connection.size());
+    std::memcpy(lines + connection.size(), date.data(), date.size());
+    Outcome outcome =
+        send_response(c, http, std::string_view(lines, connection.size() + date.size()));
+    if (outcome != Outcome::done) {
+        clear_peer_failure(c.channel);
+        return {false, static_cast<int>(c.sent_status), 0};
+    }
+    // A body cut short leaves the client waiting for the rest: only the
+    // close can tell it.
+    return {keep && !c.body_cut_short, static_cast<int>(c.sent_status), c.sent_body};
+}
+
+// The stages of a request whose head is complete, in order: the head read
+// strictly, the record, the body, route, the response. The first stage that
+// cannot go on gives the answer.
+Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& control,
+                      Connection& c, Ref& record) {
+    HeadFault fault = read_request_head(std::string_view(c.head, c.head_size), c.request);
+    if (fault == HeadFault::bad_request) return answer_own(c, bad_request);
+    Outcome outcome = fill_record_from_head(c, record);
+    if (outcome != Outcome::done) return refuse(c, outcome);
+    if (fault == HeadFault::version_not_supported) return answer_own(c, version_not_supported);
+    if (fault == HeadFault::not_implemented) return answer_own(c, not_implemented);
+
+    HttpObject* http = as_record(record.get());
+    control.request = http;
     outcome = read_body(c, http);
     if (outcome == Outcome::upload_error) {
         print_upload_error();
         outcome = Outcome::done;
     }
-    switch (outcome) {
-        case Outcome::done: break;
-        case Outcome::too_large: return answer_own(c, too_large);
-        case Outcome::close_quietly:
-            return answer_own(c, bad_request);  // the chunked framing broke
-        default:
-            if (!c.channel.broken()) {
-                report_ignored_in(serve_context);
-                return answer_own(c, route_failed);
-            }
-            clear_peer_failure(c.channel);  // the body never came whole: no one to answer
-            return {true, 0, 0};
-    }
+    if (outcome != Outcome::done) return refuse(c, outcome);
+
     if (!call_route(app, c, http)) {
         report_route_error(c);
-        return answer_own(c, route_failed);
+        return answer_own(c, route_failed, !c.body_complete);
     }
     // A value the application set was refused (and said so on standard
     // error): its response would lack it.
     if (http->refused) {
         if (!remove_data_file(http)) report_ignored_in(serve_context);
-        return answer_own(c, route_failed);
+        return answer_own(c, route_failed, !c.body_complete);
     }
-    // A body left in the connection would be read as the next request.
-    keep = keep && c.body_complete && !c.carry_lost && !*control.stopping;
-    char lines[128];
-    std::string_view connection = keep ? keep_line : close_line, date = date_line();
-    std::memcpy(lines, connection.data(), connection.size());
-    std::memcpy(lines + connection.size(), date.data(), date.size());
-    outcome = send_response(c, http, std::string_view(lines, connection.size() + date.size()));
-    if (outcome != Outcome::done) {
-        clear_peer_failure(c.channel);
-        return {true, static_cast<int>(c.sent_status), 0};
-    }
-    // A body cut short leaves the client waiting for the rest: only the
-    // close can tell it.
-    return {!keep || c.body_cut_short, static_cast<int>(c.sent_status), c.sent_body};
+    return send_routed(c, http, wants_keep(o, c) && !*control.stopping);
 }
 
-// The next request's first bytes, if any came, to the front of the head
-// buffer; everything else of the last request forgotten.
+// The access log's line for a request that got a response.
+void log_request(const SessionOptions& o, std::string_view line, const Answer& answer,
+                 const Connection& c) {
+    if (!answer.status || !o.access_log) return;
+    write_access_log(o.access_log, c.peer.host[0] ? c.peer.host : "-", line, answer.status,
+                     answer.bytes, c.head_began);
+}
+
+// The length of a next head already whole at the buffer's start, blank
+// lines before it dropped; 0 when there is none yet.
+size_t whole_head(Connection& c) {
+    size_t k = 0;
+    while (k < c.received && (c.head[k] == '\r' || c.head[k] == '\n')) ++k;
+    if (k) {
+        std::memmove(c.head, c.head + k, c.received - k);
+        c.received -= k;
+    }
+    int run = 0;
+    auto end = scan_break_run(c.head, c.received, run);
+    return end ? *end : 0;
+}
+
+int descriptor_of(PyObject* con) {
+    Ref number = call_method(con, names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd < 0) PyErr_Clear();
+    return static_cast<int>(fd);
+}
+
+}  // namespace
+
+AfterRequest serve_request(PyObject* app, const SessionOptions& o, SessionControl& control,
+                           Connection& c) {
+    Ref record;
+    Answer answer = answer_request(app, o, control, c, record);
+    log_request(o, request_line(c), answer, c);
+    if (record) {
+        HttpObject* http = as_record(record.get());
+        if (!remove_uploads(c, http)) report_ignored_in(serve_context);
+        take_back_loans(http);
+        close_chosen_file(http);
+    }
+    control.request = nullptr;
+    if (answer.keep) return AfterRequest::keep;
+    // More than the drain's limit is not worth waiting for.
+    bool drain = c.unread_body > 0 && c.unread_body <= drain_limit;
+    return drain ? AfterRequest::drain_then_close : AfterRequest::close;
+}
+
+AfterRequest answer_head_too_large(const SessionOptions& o, Connection& c) {
+    // A request line that alone outgrows the head is a target too long.
+    bool line_ended = std::memchr(c.head, '\n', c.received) != nullptr;
+    log_request(o, "-", answer_own(c, line_ended ? head_too_large : uri_too_long), c);
+    return AfterRequest::drain_then_close;
+}
+
 void begin_next_request(Connection& c) {
     if (c.carry_size) {
         std::memcpy(c.head, c.carry.data(), c.carry_size);
@@ -174,61 +234,6 @@ void begin_next_request(Connection& c) {
     c.carry_size = 0;
     c.carry_lost = false;
 }
-
-int descriptor_of(PyObject* con) {
-    Ref number = call_method(con, names.fileno);
-    long fd = number ? PyLong_AsLong(number.get()) : -1;
-    if (fd < 0) PyErr_Clear();
-    return static_cast<int>(fd);
-}
-
-// A request whose head reading ended with `head`: served (or answered, or
-// let go), logged, its uploads removed and the record's loans taken back.
-// Whether the connection ends after it.
-bool serve_head(PyObject* app, const SessionOptions& o, SessionControl& control, Connection& c,
-                HeadStatus head) {
-    Ending ending{true, 0, 0};
-    Ref record;
-    switch (head) {
-        case HeadStatus::complete: ending = serve_request(app, o, control, c, record); break;
-        case HeadStatus::too_large:
-            // A request line that alone outgrows the head is a target too long.
-            ending = answer_own(c, std::memchr(c.head, '\n', c.received) ? head_too_large
-                                                                          : uri_too_long);
-            break;
-        default:  // silence, a close or a reset before the head was whole
-            clear_peer_failure(c.channel);
-            break;
-    }
-    if (ending.status && o.access_log)
-        write_access_log(o.access_log, c.peer.host[0] ? c.peer.host : "-",
-                         head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
-                         ending.bytes, c.head_began);
-    if (record) {
-        HttpObject* http = as_record(record.get());
-        if (!remove_uploads(c, http)) report_ignored_in(serve_context);
-        take_back_loans(http);
-        close_chosen_file(http);
-    }
-    control.request = nullptr;
-    return ending.close;
-}
-
-// The length of a next head already whole at the buffer's start, blank
-// lines before it dropped; 0 when there is none yet.
-size_t whole_head(Connection& c) {
-    size_t k = 0;
-    while (k < c.received && (c.head[k] == '\r' || c.head[k] == '\n')) ++k;
-    if (k) {
-        std::memmove(c.head, c.head + k, c.received - k);
-        c.received -= k;
-    }
-    int run = 0;
-    auto end = scan_break_run(c.head, c.received, run);
-    return end ? *end : 0;
-}
-
-}  // namespace
 
 void remove_abandoned_uploads(const SessionControl& control) {
     if (!control.connection || !control.request) return;
@@ -261,14 +266,23 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
     for (bool first = true; ready; first = false) {
         control.idle = !first && c.received == 0;
         if (control.idle && *control.stopping) break;
-        HeadStatus status = read_head(c, first ? nullptr : o.keep_alive, true);
+        HeadStatus head = read_head(c, first ? nullptr : o.keep_alive, true);
         control.idle = false;
-        StaticReply reply = status == HeadStatus::complete && o.static_site
-                                ? answer_static(c, o, *control.stopping)
-                                : StaticReply::not_static;
-        if (reply == StaticReply::close) break;
-        if (reply == StaticReply::not_static && serve_head(app, o, control, c, status)) break;
-        begin_next_request(c);
+        if (head == HeadStatus::complete) {
+            StaticReply reply = o.static_site ? answer_static(c, o, *control.stopping)
+                                              : StaticReply::not_static;
+            if (reply == StaticReply::close) break;
+            if (reply == StaticReply::not_static &&
+                serve_request(app, o, control, c) != AfterRequest::keep)
+                break;
+            begin_next_request(c);
+        } else if (head == HeadStatus::too_large) {
+            answer_head_too_large(o, c);
+            break;
+        } else {  // silence, a close or a reset before the head was whole
+            clear_peer_failure(channel);
+            break;
+        }
     }
     control.fd = -1;  // from here the server must not touch the descriptor
     control.idle = false;
@@ -282,10 +296,12 @@ void serve_job(PyObject* app, const SessionOptions& o, SessionControl& control, 
                HeadStatus status, JobEnd& end) {
     control.connection = &c;
     for (;;) {
-        if (serve_head(app, o, control, c, status)) {
+        AfterRequest after = status == HeadStatus::complete ? serve_request(app, o, control, c)
+                                                            : answer_head_too_large(o, c);
+        if (after != AfterRequest::keep) {
             end.leftover = 0;
             end.unread_body = c.unread_body;
-            end.after = c.unread_body > 0 ? After::drain : After::close;
+            end.after = after == AfterRequest::drain_then_close ? After::drain : After::close;
             break;
         }
         begin_next_request(c);

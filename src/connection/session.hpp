@@ -18,7 +18,7 @@ struct SessionOptions {
     PyObject* keep_alive;       // a float: how long an idle connection waits for a next request
     double keep_alive_seconds;  // 0: one request per connection
     bool tls;
-    const char* upload_prefix;  // the upload directory, a "/" at its end
+    const char* upload_prefix;  // Connection::upload_prefix
     uint64_t max_body;          // UINT64_MAX: no bound
     PyObject* access_log;       // null: none; Py_True: standard error; else an object with write
     const StaticSite* static_site = nullptr;  // its GET and HEAD answered by the server itself
@@ -33,6 +33,29 @@ struct SessionControl {
     const Connection* connection = nullptr;  // the request in flight, if any
     const HttpObject* request = nullptr;
 };
+
+// What a connection does once a request is done with.
+enum class AfterRequest {
+    keep,              // waits for the next request (begin_next_request first)
+    close,             // closes
+    drain_then_close,  // reads what the client still sends for a moment, then closes
+};
+
+// Serves the request whose head is complete in c.head[0, c.head_size) (the
+// channel prepared, c.upload_prefix and c.max_body set): the head read
+// strictly, the record, the body, route and the response, or the server's
+// own answer; then its log line, and its uploads removed. Never raises: what
+// fails is reported on standard error. close_connection(c) drains and closes.
+AfterRequest serve_request(PyObject* app, const SessionOptions& options, SessionControl& control,
+                           Connection& c);
+
+// A head that filled c.head without its end: 431 (414 when the request line
+// alone did not fit), and its log line.
+AfterRequest answer_head_too_large(const SessionOptions& options, Connection& c);
+
+// The next request's first bytes, if any came, to the front of the head
+// buffer; everything else of the last request forgotten.
+void begin_next_request(Connection& c);
 
 // The upload files of the request in flight on a session the server gives
 // up on (its route is stuck past the shutdown timeout): they go now, not

@@ -2,6 +2,7 @@
 #include "connection/channel.hpp"
 #include "py/call.hpp"
 #include "py/files.hpp"
+#include "py/globals.hpp"
 #include "py/names.hpp"
 #include "py/ref.hpp"
 
@@ -20,6 +21,22 @@ Py_ssize_t checked_count(const Ref& n, size_t limit, const char* what) {
         return -1;
     }
     return count;
+}
+
+// Whether the pending error is a socket's time limit: socket.timeout, which
+// is TimeoutError from 3.10 on and a class of its own before.
+bool timeout_pending() {
+    if (PyErr_ExceptionMatches(PyExc_TimeoutError)) return true;
+#if PY_VERSION_HEX < 0x030A0000
+    SavedError error;
+    Ref module = module_global(names.g_socket);
+    Ref timeout = module ? Ref::steal(PyObject_GetAttrString(module.get(), "timeout")) : Ref();
+    PyErr_Clear();
+    error.restore_copy();
+    return timeout && PyErr_ExceptionMatches(timeout.get());
+#else
+    return false;
+#endif
 }
 
 bool no_progress() {
@@ -55,7 +72,7 @@ Py_ssize_t SocketChannel::receive(char* buffer, size_t size) {
         Ref::steal(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(size), PyBUF_WRITE));
     if (!view) return -1;
     Py_ssize_t n = checked_count(call_method(con_, names.recv_into, view.get()), size, "recv_into");
-    return n < 0 ? failed_io(n) : n;
+    return n < 0 ? failed_io(n, timeout_pending()) : n;
 }
 
 bool SocketChannel::send(const char* data, size_t size) {

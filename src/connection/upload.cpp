@@ -169,16 +169,29 @@ private:
 
 enum class PartKind { none, file, field, dropped };
 
-// The parts, event by event. False with an error set, or with `broken` set
-// to what the body source said of a body it could not go on with.
-bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Py_ssize_t& broken) {
+// What the body source said of a body it could not go on with: a framing
+// that broke or a body too large end the request (`broken`); anything else
+// ends the upload with an error of its own.
+bool source_stopped(const BodySource& source, Outcome& broken) {
+    Outcome why = source.stop();
+    if (why == Outcome::bad_request || why == Outcome::too_large) {
+        broken = why;
+        return false;
+    }
+    if (why == Outcome::cut_short && !PyErr_Occurred())
+        return malformed("connection closed before the end of the multipart body");
+    return false;
+}
+
+// The parts, event by event. False with an error set, or with `broken` set.
+bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Outcome& broken) {
     std::unique_ptr<MultipartReader> reader(new (std::nothrow) MultipartReader);
     if (!reader) {
         PyErr_NoMemory();
         return false;
     }
-    BodySource source(c, http->content_length);
-    if (!source.begin()) return false;
+    BodySource source(c);
+    if (!source.begin()) return source_stopped(source, broken);
     FormFields fields(c, http);
     PartKind kind = PartKind::none;
     for (;;) {
@@ -189,13 +202,7 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Py_ssize_t&
                     break;
                 }
                 Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
-                if (n == BodySource::malformed || n == BodySource::too_large) {
-                    broken = n;
-                    return false;
-                }
-                if (n < 0) return false;
-                if (n == 0 && !source.complete())
-                    return malformed("connection closed before the end of the multipart body");
+                if (n == BodySource::stopped) return source_stopped(source, broken);
                 reader->commit(static_cast<size_t>(n));
                 break;
             }
@@ -227,12 +234,10 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Py_ssize_t&
                 // The epilogue, if any, is received and dropped.
                 while (!source.complete()) {
                     Py_ssize_t n = source.read(reader->free_space(), reader->free_size());
-                    if (n == BodySource::malformed || n == BodySource::too_large) {
-                        broken = n;
-                        return false;
-                    }
-                    if (n < 0) return false;
-                    if (n == 0) break;
+                    if (n != BodySource::stopped) continue;
+                    // An epilogue cut short leaves every part whole.
+                    if (source.stop() == Outcome::cut_short && !PyErr_Occurred()) return true;
+                    return source_stopped(source, broken);
                 }
                 return true;
             case MultipartReader::Event::error: return malformed(reader->error_text());
@@ -245,13 +250,12 @@ bool stream_parts(Connection& c, HttpObject* http, FileParts& files, Py_ssize_t&
 Outcome read_upload(Connection& c, HttpObject* http) {
     FileParts files(c, http);
     if (!files.open_first()) return Outcome::failed;
-    Py_ssize_t broken = 0;
+    Outcome broken = Outcome::done;
     bool ok = stream_parts(c, http, files, broken);
     http->uploads = &c.uploads;
     if (!ok) files.fail_current();
     files.finish();
-    if (broken == BodySource::too_large) return Outcome::too_large;
-    if (broken) return Outcome::close_quietly;
+    if (broken != Outcome::done) return broken;
     if (!PyErr_Occurred()) return Outcome::done;
     return PyErr_ExceptionMatches(PyExc_Exception) ? Outcome::upload_error : Outcome::failed;
 }

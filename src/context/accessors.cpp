@@ -79,7 +79,10 @@ PyObject* http_t_c_method(PyObject* self, PyObject*) {
 PyObject* http_t_c_header(PyObject* self, PyObject* arg) {
     std::string_view wanted;
     if (!text_arg(arg, wanted)) return nullptr;
-    std::string_view head = request_head(as_record(self));
+    const HttpObject* r = as_record(self);
+    if (r->authority && header_name_is(wanted, "host"))
+        return bytes_of(std::string_view(r->authority, r->authority_size)).release();
+    std::string_view head = request_head(r);
     size_t size = 0, count = 0;
     for_each_header_line(head, true, [&](std::string_view name, std::string_view value) {
         if (header_name_is(name, wanted)) size += (count++ ? 2 : 0) + value.size();

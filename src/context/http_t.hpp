@@ -60,6 +60,10 @@ struct HttpObject {
     bool content_type_set;       // c_content_type stored a type: a file keeps it
     bool status_text_set;        // c_status_text stored a text: serve sends no standard phrase
     bool refused;                // under serve, a setter refused a value: the response is a 500
+    // An absolute-form target's authority, lent like the head: the request's
+    // Host, whatever a Host line says (serve).
+    const char* authority;
+    size_t authority_size;
 };
 
 extern PyTypeObject http_t_type;
@@ -82,6 +86,8 @@ inline void take_back_loans(HttpObject* r) {
     r->body = nullptr;
     r->body_size = 0;
     r->uploads = nullptr;
+    r->authority = nullptr;
+    r->authority_size = 0;
 }
 inline PyObject* as_object(HttpObject* self) { return reinterpret_cast<PyObject*>(self); }
 

@@ -85,6 +85,7 @@ constexpr double stop_check_seconds = 0.05;     // waits that must notice a stop
 constexpr double stop_force_seconds = 1.0;      // after the shutdown timeout, for the last ones
 constexpr double worker_respawn_seconds = 1.0;  // a worker that died this young waits to restart
 constexpr size_t upload_dir_limit = 200;        // bytes of serve's upload directory
+constexpr size_t worker_mark_capacity = 24;     // a worker's "<pid>-" before its upload names
 
 // An unread body larger than this is not drained before the close.
 constexpr uint64_t drain_limit = 16 * 1024 * 1024;

@@ -80,14 +80,26 @@ enum class Field {
     transfer_encoding,
     content_type,
     connection,
-    expect
+    expect,
+    user_agent,
+    cookie,
+    auth
 };
 
 Field field_of(std::string_view name) {
     switch (name.size()) {
-        case 4: return token_is(name, "host") ? Field::host : Field::other;
-        case 6: return token_is(name, "expect") ? Field::expect : Field::other;
-        case 10: return token_is(name, "connection") ? Field::connection : Field::other;
+        case 4:
+            return token_is(name, "host")   ? Field::host
+                   : token_is(name, "auth") ? Field::auth
+                                            : Field::other;
+        case 6:
+            return token_is(name, "expect")   ? Field::expect
+                   : token_is(name, "cookie") ? Field::cookie
+                                              : Field::other;
+        case 10:
+            return token_is(name, "connection")   ? Field::connection
+                   : token_is(name, "user-agent") ? Field::user_agent
+                                                  : Field::other;
         case 12: return token_is(name, "content-type") ? Field::content_type : Field::other;
         case 14: return token_is(name, "content-length") ? Field::content_length : Field::other;
         case 17:
@@ -233,6 +245,9 @@ HeadFault read_request_head(std::string_view head, RequestHead& out) {
             case Field::content_type: out.content_type = v; break;
             case Field::connection: read_connection_options(v, out.connection); break;
             case Field::expect: out.expect_continue = header_name_is(v, "100-continue"); break;
+            case Field::user_agent: out.user_agent = v; break;
+            case Field::cookie: out.cookie = v; break;
+            case Field::auth: out.auth = v; break;
         }
     }
     out.fields = std::string_view(fields, static_cast<size_t>(p - fields));

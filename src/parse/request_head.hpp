@@ -64,6 +64,8 @@ struct RequestHead {
     std::string_view host;
     bool has_host = false;
     std::string_view content_type;  // the last Content-Type value (trimmed), empty when none
+    // The last User-Agent, Cookie and Auth values (trimmed), empty when none.
+    std::string_view user_agent, cookie, auth;
     // none, length or chunked once accepted; unsupported with a 501.
     BodyFraming framing;
     ConnectionOptions connection;  // of every Connection line

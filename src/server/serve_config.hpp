@@ -21,7 +21,8 @@ struct ServeConfig {
     long max_connections = default_max_connections, workers = 1, backlog = 1024;
     long threads = default_threads;
     Ref access_log;  // null: none; Py_True: standard error; else an object with write
-    char upload_prefix[upload_dir_limit + 2] = "tmp/";  // the directory and a "/"
+    // The directory and a "/"; in a worker, then its mark (worker_uploads.hpp).
+    char upload_prefix[upload_dir_limit + 1 + worker_mark_capacity] = "tmp/";
     uint64_t max_body = UINT64_MAX;
     double shutdown_timeout = 10.0;
     StaticSiteRef static_site;  // none when no folder was given

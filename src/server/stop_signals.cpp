@@ -34,6 +34,19 @@ Ref set_handler(PyObject* signal_module, int number, PyObject* handler) {
     return call_method_named(signal_module, "signal", n.get(), handler);
 }
 
+// The handler set for `number`; the previous one, or null with the error
+// set. signal.signal first runs the handlers of signals that have come: a
+// stop signal that comes while a worker just forked sets up runs the
+// handler it inherited, for a serve that is not its own. `missed` says so,
+// and the handler is set all the same.
+Ref install(PyObject* signal_module, int number, PyObject* handler, bool& missed) {
+    Ref previous = set_handler(signal_module, number, handler);
+    if (previous || !stop_type || !PyErr_ExceptionMatches(stop_type)) return previous;
+    PyErr_Clear();
+    missed = true;
+    return set_handler(signal_module, number, handler);
+}
+
 }  // namespace
 
 StopSignals::StopSignals(StopRequest& request) : outer_(current) {
@@ -41,8 +54,9 @@ StopSignals::StopSignals(StopRequest& request) : outer_(current) {
         stop_type = PyErr_NewException("zelweb.ServerStop", PyExc_BaseException, nullptr);
     Ref module = stop_type ? Ref::steal(PyImport_ImportModule("signal")) : Ref();
     Ref handler = module ? Ref::steal(PyCFunction_NewEx(&stop_def, nullptr, nullptr)) : Ref();
-    if (handler) previous_int_ = set_handler(module.get(), SIGINT, handler.get());
-    if (previous_int_) previous_term_ = set_handler(module.get(), SIGTERM, handler.get());
+    bool missed = false;
+    if (handler) previous_int_ = install(module.get(), SIGINT, handler.get(), missed);
+    if (previous_int_) previous_term_ = install(module.get(), SIGTERM, handler.get(), missed);
     if (!previous_term_) {
         PyErr_Clear();  // off the main thread: no stop by signal
         if (previous_int_) set_handler(module.get(), SIGINT, previous_int_.get());
@@ -51,6 +65,8 @@ StopSignals::StopSignals(StopRequest& request) : outer_(current) {
     }
     signal_module_ = std::move(module);
     current = &request;
+    // The stop that came meanwhile comes again, to this serve.
+    if (missed) std::raise(SIGTERM);
 }
 
 StopSignals::~StopSignals() {

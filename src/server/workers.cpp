@@ -1,11 +1,14 @@
 // The parent of serve's worker processes.
 #include "server/workers.hpp"
 
+#include <pthread.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <thread>
 
@@ -15,6 +18,7 @@
 #include "py/report.hpp"
 #include "server/process.hpp"
 #include "server/stop_signals.hpp"
+#include "server/worker_uploads.hpp"
 
 namespace zelweb {
 
@@ -47,8 +51,11 @@ void pause(double seconds) {
 }
 
 // In the child: serves, then ends the process without going back to the
-// caller of serve.
-[[noreturn]] void worker_main(PyObject* os, const ServeConfig& config, PyObject* listener) {
+// caller of serve. `signals` is the mask to restore (see spawn).
+[[noreturn]] void worker_main(PyObject* os, ServeConfig& config, PyObject* listener,
+                              const sigset_t& signals) {
+    pthread_sigmask(SIG_SETMASK, &signals, nullptr);
+    mark_worker_uploads(config, static_cast<long>(getpid()));
     bool ok = run_server(config, listener);
     if (!ok) report_ignored_in("zelweb.serve");
     flush_standard_streams();
@@ -57,101 +64,173 @@ void pause(double seconds) {
     std::_Exit(ok ? 0 : 1);
 }
 
-bool spawn(PyObject* os, const ServeConfig& config, PyObject* listener, Worker& w) {
-    flush_standard_streams();  // nothing buffered may be written twice
-    Ref pid = call_method_named(os, "fork");
-    if (!pid) return false;
-    long number = PyLong_AsLong(pid.get());
-    if (number == 0) worker_main(os, config, listener);
-    w.pid = number;
-    w.born = Clock::now();
-    return true;
-}
+// The workers, from their forks to the end of the last one: the parent's
+// whole life in serve.
+class Parent {
+public:
+    Parent(ServeConfig& config, PyObject* listener, PyObject* os, Worker* workers,
+           StopRequest& request)
+        : config_(config), listener_(listener), os_(os), workers_(workers), request_(request) {}
 
-void signal_all(PyObject* os, const Worker* workers, long count, int number) {
-    Ref n = Ref::steal(PyLong_FromLong(number));
-    for (long i = 0; n && i < count; ++i) {
-        Ref pid = workers[i].pid ? Ref::steal(PyLong_FromLong(workers[i].pid)) : Ref();
-        if (pid && !call_method_named(os, "kill", pid.get(), n.get())) PyErr_Clear();
+    // Forks every worker. False with the failed fork's error kept (see
+    // result): those already forked are asked to stop.
+    bool fork_all() {
+        for (long i = 0; i < config_.workers; ++i) {
+            if (!spawn(workers_[i])) {
+                keep_fork_error();
+                if (request_.signals == 0) request_.signals = 1;
+                return false;
+            }
+        }
+        return true;
     }
-}
+
+    // Until every worker has ended: stop signals passed on, a worker that
+    // ends replaced unless the server stops, the files of each removed.
+    void watch() {
+        Ref no_hang = Ref::steal(PyLong_FromLong(WNOHANG));
+        Ref any = Ref::steal(PyLong_FromLong(-1));
+        if (!no_hang || !any) {
+            keep_fork_error();  // nothing can be awaited: end them, unawaited
+            signal_all(SIGKILL);
+            return;
+        }
+        while (alive_ > 0) {
+            pass_stop_signals();
+            if (request_.signals > 0 && Clock::now() >= kill_at_) signal_all(SIGKILL);
+            // Polled: a signal whose handler has not run yet would not wake
+            // a blocking wait, which could then last for ever.
+            Ref ended = call_method_named(os_, "waitpid", any.get(), no_hang.get());
+            if (!ended) {
+                if (take_stop()) continue;
+                if (PyErr_ExceptionMatches(PyExc_ChildProcessError)) {
+                    PyErr_Clear();
+                    return;
+                }
+                report_ignored_in("zelweb.serve");
+                pause(stop_check_seconds);
+                continue;
+            }
+            long pid = PyLong_AsLong(PyTuple_GET_ITEM(ended.get(), 0));
+            if (pid == 0)
+                pause(stop_check_seconds);
+            else
+                worker_ended(pid);
+        }
+    }
+
+    // True once the server stopped as asked; false with the error that left
+    // it without workers: a fork that failed.
+    bool result() {
+        if (!error_type_) return true;
+        PyErr_Restore(error_type_.release(), error_value_.release(), error_tb_.release());
+        return false;
+    }
+
+private:
+    bool spawn(Worker& w) {
+        flush_standard_streams();  // nothing buffered may be written twice
+        // A stop signal passed on to a worker that has not yet returned from
+        // its fork would be dropped with the signals its interpreter clears
+        // there: the child takes them once it is its own.
+        sigset_t stops, signals;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, &signals);
+        Ref pid = call_method_named(os_, "fork");
+        long number = pid ? PyLong_AsLong(pid.get()) : -1;
+        if (number == 0) worker_main(os_, config_, listener_, signals);
+        pthread_sigmask(SIG_SETMASK, &signals, nullptr);
+        if (!pid) return false;
+        w.pid = number;
+        w.born = Clock::now();
+        ++alive_;
+        return true;
+    }
+
+    // The pending error, kept for result() in place of any kept before.
+    void keep_fork_error() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        error_type_ = Ref::steal(type);
+        error_value_ = Ref::steal(value);
+        error_tb_ = Ref::steal(traceback);
+    }
+
+    void signal_all(int number) {
+        Ref n = Ref::steal(PyLong_FromLong(number));
+        for (long i = 0; n && i < config_.workers; ++i) {
+            Ref pid = workers_[i].pid ? Ref::steal(PyLong_FromLong(workers_[i].pid)) : Ref();
+            if (pid && !call_method_named(os_, "kill", pid.get(), n.get())) PyErr_Clear();
+        }
+        PyErr_Clear();
+    }
+
+    // The first stop signal closes the parent's listener and starts the
+    // count to SIGKILL; every one is passed on.
+    void pass_stop_signals() {
+        if (request_.signals <= passed_) return;
+        if (passed_ == 0) {
+            if (!call_method(listener_, names.close)) PyErr_Clear();
+            kill_at_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                          Seconds(config_.shutdown_timeout + kill_grace_seconds));
+        }
+        signal_all(request_.last ? request_.last : SIGTERM);
+        passed_ = request_.signals;
+    }
+
+    void worker_ended(long pid) {
+        for (long i = 0; i < config_.workers; ++i) {
+            if (workers_[i].pid != pid) continue;
+            workers_[i].pid = 0;
+            --alive_;
+            remove_worker_uploads(config_, pid);
+            if (request_.signals == 0) replace(workers_[i]);
+            return;
+        }
+    }
+
+    // A worker that ended while the server goes on is forked again; one that
+    // died young waits first, so that it is not forked in a loop. A fork
+    // that fails is reported, or kept when no worker is left to serve.
+    void replace(Worker& w) {
+        if (Clock::now() - w.born < Seconds(worker_respawn_seconds)) pause(worker_respawn_seconds);
+        if (request_.signals > 0 || spawn(w)) return;
+        if (alive_ > 0)
+            report_ignored_in("zelweb.serve");
+        else
+            keep_fork_error();
+    }
+
+    ServeConfig& config_;
+    PyObject* listener_;
+    PyObject* os_;
+    Worker* workers_;
+    StopRequest& request_;
+    long alive_ = 0;
+    int passed_ = 0;  // stop signals passed on
+    Clock::time_point kill_at_{};
+    Ref error_type_, error_value_, error_tb_;  // a fork's failure, for result()
+};
 
 }  // namespace
 
-bool run_workers(const ServeConfig& config, PyObject* listener) {
+bool run_workers(ServeConfig& config, PyObject* listener) {
     Ref os = module_global(names.g_os);
     if (!os) return false;
-    long count = config.workers;
-    Worker* workers = new (std::nothrow) Worker[static_cast<size_t>(count)];
+    std::unique_ptr<Worker[]> workers(new (std::nothrow)
+                                          Worker[static_cast<size_t>(config.workers)]);
     if (!workers) {
         PyErr_NoMemory();
         return false;
     }
     StopRequest request;
     StopSignals signals(request);
-    long alive = 0;
-    for (long i = 0; i < count; ++i) {
-        if (!spawn(os.get(), config, listener, workers[i])) {
-            signal_all(os.get(), workers, count, SIGTERM);
-            break;
-        }
-        ++alive;
-    }
-    bool ok = alive == count;
-    if (!ok) request.signals = request.signals ? request.signals : 1;  // stop what started
-    int passed = 0;
-    Clock::time_point kill_at{};
-    Ref no_hang = Ref::steal(PyLong_FromLong(WNOHANG));
-    Ref any = Ref::steal(PyLong_FromLong(-1));
-    if (!ok) PyErr_Clear();
-    while (alive > 0 && no_hang && any) {
-        bool stopping = request.signals > 0;
-        if (request.signals > passed) {
-            if (passed == 0) {
-                if (!call_method(listener, names.close)) PyErr_Clear();
-                kill_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                             Seconds(config.shutdown_timeout + kill_grace_seconds));
-            }
-            signal_all(os.get(), workers, count, request.last ? request.last : SIGTERM);
-            passed = request.signals;
-        }
-        if (stopping && Clock::now() >= kill_at) signal_all(os.get(), workers, count, SIGKILL);
-        // Blocking until a worker ends, or a signal; while stopping, polled.
-        Ref ended =
-            call_method_named(os.get(), "waitpid", any.get(),
-                              stopping ? no_hang.get() : Ref::steal(PyLong_FromLong(0)).get());
-        if (!ended) {
-            if (take_stop()) continue;
-            if (PyErr_ExceptionMatches(PyExc_ChildProcessError)) {
-                PyErr_Clear();
-                break;
-            }
-            report_ignored_in("zelweb.serve");
-            pause(stop_check_seconds);
-            continue;
-        }
-        long pid = PyLong_AsLong(PyTuple_GET_ITEM(ended.get(), 0));
-        if (pid == 0) {
-            pause(stop_check_seconds);
-            continue;
-        }
-        for (long i = 0; i < count; ++i) {
-            if (workers[i].pid != pid) continue;
-            workers[i].pid = 0;
-            --alive;
-            if (request.signals > 0) break;
-            // A worker that dies at once would otherwise be forked in a loop.
-            if (Clock::now() - workers[i].born < Seconds(worker_respawn_seconds))
-                pause(worker_respawn_seconds);
-            if (request.signals == 0 && spawn(os.get(), config, listener, workers[i]))
-                ++alive;
-            else
-                PyErr_Clear();
-            break;
-        }
-    }
-    delete[] workers;
-    return true;
+    Parent parent(config, listener, os.get(), workers.get(), request);
+    parent.fork_all();
+    parent.watch();
+    return parent.result();
 }
 
 }  // namespace zelweb

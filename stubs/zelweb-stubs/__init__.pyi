@@ -161,7 +161,8 @@ def serve(
     flight finish within `shutdown_timeout` seconds, restores the previous
     handlers and returns. Bad arguments raise TypeError or ValueError, and
     start-up errors (address in use, missing certificate) are raised, before
-    anything is served.
+    anything is served; so is the error of a fork when the `workers` cannot
+    be forked.
     """
 
 def start(app: _App, host: _Text, port: int, https: int) -> NoReturn:

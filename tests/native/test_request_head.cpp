@@ -161,7 +161,8 @@ void test_targets() {
 void test_accepted_fields() {
     const string_view head =
         "POST /up HTTP/1.0\r\nHost:  h \r\nContent-Type: text/plain; charset=utf-8\t\r\n"
-        "Content-Length: 012\r\nConnection: Keep-Alive, x\r\nExpect: 100-Continue\r\n\r\n";
+        "Content-Length: 012\r\nConnection: Keep-Alive, x\r\nExpect: 100-Continue\r\n"
+        "cookie: a=1\r\nCOOKIE:  b=2 \r\nuser-agent: curl/8\r\nAuth: u=1\r\n\r\n";
     RequestHead h;
     CHECK(read_request_head(head, h) == ok);
     CHECK(h.method == "POST" && h.target == "/up" && h.protocol == "HTTP/1.0" &&
@@ -169,7 +170,8 @@ void test_accepted_fields() {
     CHECK(h.host == "h" && h.content_type == "text/plain; charset=utf-8");
     CHECK(h.framing.kind == BodyFraming::Kind::length && h.framing.length == 12);
     CHECK(h.connection.keep_alive && !h.connection.close && h.expect_continue);
-    CHECK(h.field_count == 5 && h.fields.substr(0, 11) == "Host:  h \r\n" &&
+    CHECK(h.cookie == "b=2" && h.user_agent == "curl/8" && h.auth == "u=1");
+    CHECK(h.field_count == 9 && h.fields.substr(0, 11) == "Host:  h \r\n" &&
           h.fields.data() + h.fields.size() + 2 == head.data() + head.size());
 
     CHECK(read_request_head("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", h) == ok);
@@ -178,6 +180,7 @@ void test_accepted_fields() {
     CHECK(h.framing.kind == BodyFraming::Kind::none);
     CHECK(read_request_head("GET / HTTP/1.1\r\n\r\n", h) == ok);
     CHECK(h.fields.empty() && h.field_count == 0 && h.minor_version == 1 && !h.expect_continue);
+    CHECK(h.cookie.empty() && h.user_agent.empty() && h.auth.empty());
     CHECK(read_request_head("GET / HTTP/1.2\r\n\r\n", h) == ok && h.minor_version == 1);
 }
 
