@@ -181,3 +181,24 @@ def test_browser_video_seeks_with_byte_ranges(serving, browser, tmp_path):
     later = [r for r in ranges if r.startswith(b"bytes=") and not r.startswith(b"bytes=0-")]
     assert later, ranges
     assert any('"GET /browser/tone.wav HTTP/1.1" 206 ' in line for line in ACCESS_LOG.lines)
+
+
+def test_browser_renders_the_static_site_from_its_folder(browser, tmp_path):
+    from helpers import ExampleProcess, wait_until
+    example = ExampleProcess("static_site.py", tmp_path)
+    try:
+        browser.get(example.url("/static/about"))  # 301 to /static/about/, then ../css/site.css
+        WebDriverWait(browser, 30).until(lambda d: d.execute_script(
+            "return document.readyState === 'complete'"))
+        assert browser.current_url == example.url("/static/about/")
+        assert browser.execute_script(
+            "return getComputedStyle(document.body).backgroundColor") == "rgb(251, 251, 248)"
+        browser.get(example.url("/static/"))
+        WebDriverWait(browser, 30).until(lambda d: d.execute_script(
+            "return document.images[0].complete"))
+        assert browser.execute_script("return document.images[0].naturalWidth") == 32
+        # The style sheet went out as its .gz: the browser accepted and decoded it.
+        assert wait_until(lambda: '"GET /static/css/site.css HTTP/1.1" 200 329 ' in
+                          example.output()), example.output()
+    finally:
+        example.stop()

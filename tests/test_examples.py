@@ -140,10 +140,31 @@ def test_upload_without_a_file_is_refused(upload):
     assert "No file" in r.text
 
 
+def test_static_site_sends_its_folder_and_routes_the_rest(tmp_path):
+    public = EXAMPLES / "public"
+    example = ExampleProcess("static_site.py", tmp_path)
+    try:
+        page = requests.get(example.url("/"), timeout=10)  # redirected to /static/
+        assert (page.url, page.content) == (example.url("/static/"),
+                                            (public / "index.html").read_bytes())
+        css = requests.get(example.url("/static/css/site.css"), timeout=10)  # accepts gzip
+        assert css.headers["Content-Encoding"] == "gzip"
+        assert css.content == (public / "css" / "site.css").read_bytes()
+        assert css.headers["Cache-Control"] == "public, max-age=3600"
+        logo = requests.get(example.url("/static/img/logo.png"), timeout=10)
+        assert logo.headers["Content-Type"] == "image/png" and logo.content.startswith(b"\x89PNG")
+        about = requests.get(example.url("/static/about"), allow_redirects=False, timeout=10)
+        assert (about.status_code, about.headers["Location"]) == (301, "/static/about/")
+        assert requests.get(example.url("/time"), timeout=10).text.endswith(" UTC\n")
+    finally:
+        example.stop()
+
+
 @pytest.mark.parametrize("script, number", [
     ("hello.py", signal.SIGTERM), ("hello.py", signal.SIGINT), ("hello_tls.py", signal.SIGTERM),
     ("upload.py", signal.SIGTERM), ("json_api.py", signal.SIGTERM),
     ("cookies.py", signal.SIGTERM), ("files.py", signal.SIGTERM),
+    ("static_site.py", signal.SIGTERM),
 ])
 def test_example_stops_on_a_signal_with_status_0(tmp_path, script, number):
     if script == "hello_tls.py":

@@ -5,7 +5,7 @@ Text crosses into and out of the module as bytes: every text parameter takes
 every text result is a new `bytes` object.
 """
 import os
-from typing import List, NoReturn, Optional, Protocol, Tuple, Union
+from typing import Dict, List, NoReturn, Optional, Protocol, Tuple, Union
 
 _Text = Union[bytes, bytearray]
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
@@ -143,6 +143,8 @@ def serve(
     shutdown_timeout: float = 10.0,
     backlog: int = 1024,
     threads: int = 16,
+    static: Optional[Dict[str, _Path]] = None,
+    static_max_age: Optional[int] = None,
 ) -> None:
     """Serves app on host:port with persistent connections until SIGINT or SIGTERM.
 
@@ -156,6 +158,9 @@ def serve(
     connection). `https` serves TLS with `certfile` and `keyfile`; uploads go
     to `upload_dir`; a body over `max_body` bytes gets 413. `access_log` True
     writes one line per request to standard error, or to an object's write.
+    `static` maps URL prefixes to folders whose files the server sends itself
+    for GET and HEAD (index.html, ranges, 304, NAME.br/NAME.gz), with
+    `Cache-Control: public, max-age=static_max_age` when that is given.
 
     SIGINT or SIGTERM (in the main thread) stops accepting, lets requests in
     flight finish within `shutdown_timeout` seconds, restores the previous
