@@ -146,6 +146,19 @@ def test_slow_and_idle_clients_hold_no_thread(serve_dir):
                 s.close()
 
 
+def test_a_body_sent_slowly_holds_no_thread(serve_dir):
+    # One application thread: a form whose body trickles in is read by the
+    # loop, and another client is answered meanwhile.
+    with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, threads=1') as srv:
+        with Conn(srv.port) as slow, Conn(srv.port) as quick:
+            slow.send(b"POST /x HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n"
+                      b"Content-Type: application/x-www-form-urlencoded\r\n\r\na=1")
+            quick.send(b"GET /x HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert quick.response().startswith(b"HTTP/1.1 200 OK")
+            slow.send(b"&b=22222")
+            assert slow.response().startswith(b"HTTP/1.1 200 OK")
+
+
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT], ids=["SIGTERM", "SIGINT"])
 def test_stop_lets_the_request_in_flight_finish(serve_dir, sig):
     with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, shutdown_timeout=60') as srv, \

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "connection/body_source.hpp"
+#include "parse/chunked.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
@@ -18,6 +19,23 @@ constexpr size_t first_chunked_buffer = 16 * 1024;
 
 void report_max_post() { print_message("MAX POST REACHED: %u\n", static_cast<unsigned>(max_post)); }
 
+// Whether the whole body came with the head, or after it into the buffer.
+bool body_buffered(const Connection& c, bool chunked, uint64_t length) {
+    const char* at = c.head + c.taken;
+    size_t buffered = c.received - c.taken;
+    if (!chunked) return buffered >= length;
+    ChunkedDecoder decoder;
+    char scratch[4096];
+    while (buffered > 0) {
+        auto r = decoder.decode(at, buffered, scratch, sizeof scratch);
+        if (r.status != ChunkedDecoder::Status::need_more) return true;  // its end, or its fault
+        if (r.consumed == 0) return false;
+        at += r.consumed;
+        buffered -= r.consumed;
+    }
+    return false;
+}
+
 // The whole body into the body buffer, with a zero byte after it, received
 // to its end. A body over max_post is left unread (with a length) or dropped
 // when the chunked framing shows it too big.
@@ -30,6 +48,7 @@ Outcome read_whole_body(Connection& c, HttpObject* http) {
     }
     BodySource source(c);
     if (!source.begin()) return source.stop();
+    if (c.may_wait_for_body && !body_buffered(c, chunked, length)) return Outcome::wait_for_body;
     // A length says how much room the body needs; a chunked body grows its
     // buffer as it comes, up to one byte past the limit.
     size_t room = chunked ? first_chunked_buffer : static_cast<size_t>(length) + 1;

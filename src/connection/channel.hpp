@@ -148,6 +148,9 @@ public:
     bool close() override;
     bool closed() const { return closed_; }
     int fd() const { return fd_; }
+    // The body stopped coming while the core read it: a receive that would
+    // wait fails at once with its time limit passed.
+    void set_stalled() { stalled_ = true; }
 
 private:
     // Waits for `events` up to `milliseconds` (-1: no bound) with the lock
@@ -157,7 +160,7 @@ private:
     int receive_ms_ = -1, send_ms_ = -1;
     PyObject* send_limit_set_ = nullptr;  // the object last given (compared, never read)
     Output pending_;
-    bool closed_ = false;
+    bool closed_ = false, stalled_ = false;
 };
 
 }  // namespace zelweb

@@ -30,6 +30,8 @@ enum class Outcome {
                     // goes on
     too_large,      // the body is over the connection's max_body; nothing of it was used
     failed,         // an error of the server is pending: the handler's error exit
+    wait_for_body,  // serve's core reads the body first (may_wait_for_body): nothing of it was
+                    // used, and the request is served again once it has come
 };
 
 // A heap buffer freed with its owner.
@@ -85,6 +87,9 @@ struct Connection {
     uint64_t max_body = UINT64_MAX;
     Limits limits = Limits::fixed;  // the limits of the records made for its requests
     Peer peer;
+    // serve's core: a body that has not all come is left to its loop rather
+    // than waited for on a thread (wait_for_body).
+    bool may_wait_for_body = false;
     char* head;            // head_capacity bytes
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it

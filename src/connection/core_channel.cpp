@@ -62,6 +62,7 @@ bool CoreChannel::set_send_timeout(PyObject* seconds) {
 }
 
 bool CoreChannel::wait(short events, int milliseconds) {
+    if (stalled_ && (events & POLLIN)) milliseconds = 0;
     pollfd p = {fd_, events, 0};
     int ready, error;
     Py_BEGIN_ALLOW_THREADS

@@ -44,6 +44,7 @@ struct Answer {
     bool keep;
     int status;
     unsigned long long bytes;
+    bool wait_for_body = false;  // nothing was sent: the core reads the body first
 };
 
 std::string_view request_line(const Connection& c) {
@@ -135,6 +136,7 @@ Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& co
     HttpObject* http = as_record(record.get());
     control.request = http;
     outcome = read_body(c, http);
+    if (outcome == Outcome::wait_for_body) return {true, 0, 0, true};
     if (outcome == Outcome::upload_error) {
         print_upload_error();
         outcome = Outcome::done;
@@ -197,6 +199,7 @@ AfterRequest serve_request(PyObject* app, const SessionOptions& o, SessionContro
         close_chosen_file(http);
     }
     control.request = nullptr;
+    if (answer.wait_for_body) return AfterRequest::read_body;
     if (answer.keep) return AfterRequest::keep;
     // More than the drain's limit is not worth waiting for.
     bool drain = c.unread_body > 0 && c.unread_body <= drain_limit;
@@ -298,6 +301,14 @@ void serve_job(PyObject* app, const SessionOptions& o, SessionControl& control, 
     for (;;) {
         AfterRequest after = status == HeadStatus::complete ? serve_request(app, o, control, c)
                                                             : answer_head_too_large(o, c);
+        if (after == AfterRequest::read_body) {
+            end.after = After::read_body;
+            end.leftover = c.received;
+            end.body_start = c.head_size;
+            end.body_until =
+                c.framing.kind == BodyFraming::Kind::length ? c.head_size + c.framing.length : 0;
+            break;
+        }
         if (after != AfterRequest::keep) {
             end.leftover = 0;
             end.unread_body = c.unread_body;

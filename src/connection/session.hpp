@@ -39,6 +39,8 @@ enum class AfterRequest {
     keep,              // waits for the next request (begin_next_request first)
     close,             // closes
     drain_then_close,  // reads what the client still sends for a moment, then closes
+    read_body,         // the core reads the body into c.head after the head, then the request
+                       // is served again (Connection::may_wait_for_body)
 };
 
 // Serves the request whose head is complete in c.head[0, c.head_size) (the
@@ -72,6 +74,9 @@ struct JobEnd {
     After after = After::close;
     size_t leftover = 0;       // the next request's first bytes, at c.head's start
     uint64_t unread_body = 0;  // for a drain
+    uint64_t body_until = 0;   // read_body: the bytes c.head holds once the body has come (0:
+                               // chunked, until its framing ends)
+    size_t body_start = 0;     // read_body: where the body begins in c.head
 };
 
 // Serves the request whose head reading ended with `status` on a connection

@@ -965,8 +965,8 @@ void Engine::finish(const Job& job, Finish&& f) {
         if (after == After::read_body && (s.cutting || slot.shut)) after = After::close;
         if (s.cutting || slot.shut) f.output.clear();
         if (after == After::read_body) {
-            slot.end = static_cast<uint32_t>(job.received);  // the head and what came with it
-            slot.head_size = static_cast<uint32_t>(job.head_size);
+            slot.end = static_cast<uint32_t>(f.leftover);  // the head and what came with it
+            slot.head_size = static_cast<uint32_t>(f.body_start);
             slot.head_began = job.head_began_ms;
             slot.fresh = job.fresh;
             slot.state = SlotState::reading_body;

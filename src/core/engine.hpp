@@ -63,11 +63,12 @@ enum class After {
 struct Finish {
     After after = After::close;
     size_t leftover = 0;       // bytes at the buffer's start that belong to the next request
+                               // (read_body: the request's head and what followed it)
     Output output;             // what the worker could not write without waiting
     uint64_t unread_body = 0;  // drain: body bytes the peer may still send
     uint64_t body_until = 0;   // read_body: the buffer's size once the body is whole; 0: the
                                // body is chunked, read until its framing ends
-    size_t body_start = 0;     // read_body, chunked: where the body begins in the buffer
+    size_t body_start = 0;     // read_body: where the body begins in the buffer (the head's size)
 };
 
 class Engine {

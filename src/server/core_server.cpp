@@ -76,6 +76,7 @@ void destroy(PyObject* capsule) {
 // A job's connection, from the core's slot.
 void lend(const Job& job, const CoreServer& server, Connection& c) {
     c.received = job.received;
+    c.may_wait_for_body = !job.body_read;
     c.head_size = job.head_size;
     c.head_began = Clock::time_point(std::chrono::milliseconds(job.head_began_ms));
     c.limits = Limits::extended;
@@ -179,6 +180,7 @@ void application_thread(void* arg) {
             }
             {
                 CoreChannel channel(job.fd);
+                if (job.body_stalled) channel.set_stalled();
                 Connection c(channel, job.buffer);
                 lend(job, *server, c);
                 JobEnd end;
@@ -187,6 +189,8 @@ void application_thread(void* arg) {
                 finish.after = end.after;
                 finish.leftover = end.leftover;
                 finish.unread_body = end.unread_body;
+                finish.body_until = end.body_until;
+                finish.body_start = end.body_start;
                 finish.output = std::move(*channel.pending());
             }
             done = job;

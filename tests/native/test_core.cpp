@@ -140,6 +140,7 @@ struct Worker {
             if (length != string::npos)
                 f.body_until = job.head_size + std::stoul(head.substr(length + 16));
             f.body_start = job.head_size;
+            f.leftover = job.received;
             engine->finish(job, std::move(f));
             return;
         }
