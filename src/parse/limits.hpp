@@ -63,6 +63,11 @@ constexpr double stop_force_seconds = 1.0;      // after the shutdown timeout, f
 constexpr double worker_respawn_seconds = 1.0;  // a worker that died this young waits to restart
 constexpr size_t upload_dir_limit = 200;        // bytes of serve's upload directory
 
+// Proxies whose forwarded fields are trusted, and the X-Forwarded-For lines
+// of one request that are read (the nearest ones).
+constexpr size_t forwarded_allow_limit = 64;
+constexpr size_t forwarded_lines_limit = 16;
+
 // An unread body larger than this is not drained before the close.
 constexpr uint64_t drain_limit = 16 * 1024 * 1024;
 
