@@ -36,6 +36,26 @@ Py_ssize_t BodySource::read(char* buffer, size_t size) {
     return chunked_ ? read_chunked(buffer, size) : read_length(buffer, size);
 }
 
+Py_ssize_t BodySource::skip_buffered() {
+    char sink[4096];
+    while (!complete_ && c_.received > c_.taken) {
+        Py_ssize_t n;
+        if (chunked_) {
+            // Decoded from the buffer alone: read_chunked would receive.
+            auto r = decoder_.decode(c_.head + c_.taken, c_.received - c_.taken, sink, sizeof sink);
+            c_.taken += r.consumed;
+            if (r.status == ChunkedDecoder::Status::malformed) return malformed;
+            if (decoder_.data_size() > c_.max_body) return too_large;
+            if (r.status == ChunkedDecoder::Status::done) set_complete();
+            n = static_cast<Py_ssize_t>(r.produced + r.consumed);
+        } else {
+            n = read_length(sink, sizeof sink);
+        }
+        if (n <= 0) return n;
+    }
+    return 0;
+}
+
 Py_ssize_t BodySource::receive(char* buffer, size_t size) {
     Py_ssize_t n = c_.channel.receive(buffer, size);
     if (n == 0) c_.unread_body = 0;  // the peer has closed: nothing more will come

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace zelweb {
 
@@ -40,8 +41,19 @@ public:
     virtual bool send_bytes(PyObject* bytes) = 0;
     // `count` bytes of the open file `file` from its start (fewer if it ends).
     virtual bool send_file(PyObject* file, uint64_t count) = 0;
+    // Every byte of `parts[0, count)`, in order. Here: small ones copied
+    // into one send, large ones sent in turn; a channel on a descriptor
+    // gathers them into one system call.
+    virtual bool send_parts(const std::string_view* parts, size_t count);
+    // Up to `count` bytes of the descriptor `fd` from `offset`, `sent`
+    // counting those that went out: fewer only when the file ends first.
+    // Here: blocks read with the interpreter lock released, then sent; a
+    // channel on a plain TCP descriptor uses sendfile.
+    virtual bool send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent);
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
+    // Whether the bytes travel over TLS.
+    virtual bool secure() const { return false; }
 
 protected:
     // Marks a failed receive or send; returns what it was given.
@@ -69,9 +81,11 @@ public:
     bool send_file(PyObject* file, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
+    bool secure() const override { return tls_; }
 
 private:
     bool skip_unchanged_;
+    bool tls_ = false;
     double timeout_ = -1;
 };
 
@@ -88,6 +102,8 @@ public:
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
     bool send_file(PyObject* file, uint64_t count) override;
+    bool send_parts(const std::string_view* parts, size_t count) override;
+    bool send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent) override;
     bool shutdown_write() override;
     bool close() override;
 

@@ -148,6 +148,7 @@ Outcome fill_record(Connection& c, PyObject* addr, Ref& record) {
     if (!record) return Outcome::failed;
     HttpObject* http = as_record(record.get());
     store_peer(http, addr);
+    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
     if (!parse_head(c, http)) return Outcome::close_quietly;
     c.taken = c.head_size;
     c.body_complete = c.framing.kind == BodyFraming::Kind::none;

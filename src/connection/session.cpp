@@ -18,10 +18,13 @@
 #include "connection/close.hpp"
 #include "connection/compose.hpp"
 #include "connection/connection.hpp"
+#include "connection/ending.hpp"
 #include "connection/intake.hpp"
 #include "connection/own_response.hpp"
+#include "connection/peer_address.hpp"
 #include "connection/request_end.hpp"
 #include "connection/respond.hpp"
+#include "connection/wsgi_exchange.hpp"
 #include "parse/head.hpp"
 #include "parse/text.hpp"
 #include "py/call.hpp"
@@ -34,13 +37,6 @@ namespace {
 
 constexpr const char* serve_context = "zelweb.serve";
 constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
-
-// What a finished request leaves for the next one on the connection.
-struct Ending {
-    bool close;  // the connection ends after this request
-    int status;  // for the access log
-    unsigned long long bytes;
-};
 
 std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));
@@ -67,19 +63,25 @@ void clear_peer_failure(const Channel& channel) {
         report_ignored_in(serve_context);
 }
 
-Ending answer_own(Connection& c, const OwnResponse& r) {
-    // What the client still sends is read for a moment before the close,
-    // so that it reads this answer rather than a reset.
-    if (!c.body_complete || r.status != route_failed.status) c.unread_body = drain_limit;
-    long bytes = send_own_response(c.channel, r);
-    if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
-    return {true, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
-}
-
 // The bytes of the response's body, for the log.
 unsigned long long body_bytes(const HttpObject* http) {
     if (!status_has_body(http->status) || std::strcmp(http->method, "HEAD") == 0) return 0;
     return http->data_size != 0 ? http->data_size : http->text.view().size();
+}
+
+// A trusted proxy's word on the client and its scheme, for c_remote_addr
+// and c_scheme; the client for the log.
+std::string_view take_forwarded(const SessionOptions& o, PyObject* addr, HttpObject* http) {
+    std::string_view head(http->request_head, http->request_head_size);
+    size_t fields = head.find("\r\n");
+    Forwarded f = read_forwarded(o.trusted, peer_host(addr),
+                                 fields == head.npos ? std::string_view() : head.substr(fields + 2));
+    if (!f.client.empty() && f.client.size() < sizeof http->remote_addr) {
+        std::memcpy(http->remote_addr, f.client.data(), f.client.size());
+        http->remote_addr[f.client.size()] = '\0';
+    }
+    if (!f.scheme.empty()) std::memcpy(http->scheme, f.scheme.data(), f.scheme.size() + 1);
+    return f.client;
 }
 
 // One request whose head is complete: the record, the body, route, the
@@ -105,6 +107,7 @@ Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
         std::count(line.begin(), line.end(), ' ') != 2)
         return answer_own(c, bad_request);
     if (version == -1) return answer_own(c, version_not_supported);
+    std::string_view client = take_forwarded(o, addr, http);
     bool keep =
         o.keep_alive_seconds > 0 && (version == 1 ? !c.connection.close : c.connection.keep_alive);
 
@@ -139,9 +142,9 @@ Ending serve_request(PyObject* app, PyObject* addr, const SessionOptions& o,
     outcome = send_response(c, http, std::string_view(lines, connection.size() + date.size()));
     if (outcome != Outcome::done) {
         clear_peer_failure(c.channel);
-        return {true, http->status, 0};
+        return {true, http->status, 0, client};
     }
-    return {!keep, http->status, body_bytes(http)};
+    return {!keep, http->status, body_bytes(http), client};
 }
 
 // The next request's first bytes, if any came, to the front of the head
@@ -166,21 +169,6 @@ void begin_next_request(Connection& c) {
     c.carry.release();
     c.carry_size = 0;
     c.carry_lost = false;
-}
-
-// The peer's address as text, from accept's (host, port, ...); borrowed
-// from `addr`.
-std::string_view peer_host(PyObject* addr) {
-    if (!PyTuple_Check(addr) || PyTuple_GET_SIZE(addr) < 1 ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(addr, 0)))
-        return {};
-    Py_ssize_t size;
-    const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(addr, 0), &size);
-    if (!text) {
-        PyErr_Clear();
-        return {};
-    }
-    return std::string_view(text, static_cast<size_t>(size));
 }
 
 int descriptor_of(PyObject* con) {
@@ -226,7 +214,8 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
         Ref record;
         switch (head) {
             case HeadStatus::complete:
-                ending = serve_request(app, addr, o, control, c, record);
+                ending = o.wsgi ? serve_wsgi_request(o, control, c, addr)
+                                : serve_request(app, addr, o, control, c, record);
                 break;
             case HeadStatus::too_large: ending = answer_own(c, head_too_large); break;
             default:  // silence, a close or a reset before the head was whole
@@ -234,7 +223,7 @@ void serve_connection(PyObject* app, PyObject* con, PyObject* addr, const Sessio
                 break;
         }
         if (ending.status && o.access_log) {
-            std::string_view host = peer_host(addr);
+            std::string_view host = ending.client.empty() ? peer_host(addr) : ending.client;
             write_access_log(o.access_log, host.empty() ? "-" : host,
                              head == HeadStatus::too_large ? "-" : request_line(c), ending.status,
                              ending.bytes, c.head_began);

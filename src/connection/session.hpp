@@ -8,6 +8,8 @@ namespace zelweb {
 
 struct Connection;
 struct HttpObject;
+struct WsgiSettings;
+class TrustedProxies;
 
 // What serve sets for every connection it serves. The objects are borrowed
 // for the server's lifetime.
@@ -18,6 +20,8 @@ struct SessionOptions {
     const char* upload_prefix;  // the upload directory, a "/" at its end
     uint64_t max_body;          // UINT64_MAX: no bound
     PyObject* access_log;       // null: none; Py_True: standard error; else an object with write
+    const TrustedProxies* trusted = nullptr;  // proxies whose X-Forwarded-* count; null: none
+    const WsgiSettings* wsgi = nullptr;       // the WSGI interface; null: route
 };
 
 // What a session and the server that runs it share, read and written under

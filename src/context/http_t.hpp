@@ -49,6 +49,7 @@ struct HttpObject {
     const UploadList* uploads;
     char remote_addr[remote_addr_capacity];
     uint16_t remote_port;
+    char scheme[scheme_capacity];  // "http" or "https"
 };
 
 extern PyTypeObject http_t_type;

@@ -19,12 +19,14 @@
 #include <new>
 
 #include "connection/session.hpp"
+#include "connection/wsgi_exchange.hpp"
 #include "py/call.hpp"
 #include "py/globals.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
 #include "server/accept_pause.hpp"
 #include "server/stop_signals.hpp"
+#include "wsgi/environ.hpp"
 
 namespace zelweb {
 
@@ -59,6 +61,10 @@ public:
         options_.upload_prefix = upload_prefix_;
         options_.max_body = config.max_body;
         options_.access_log = access_log_.get();
+        trusted_ = config.trusted;
+        if (!trusted_.empty()) options_.trusted = &trusted_;
+        std::memcpy(root_path_, config.root_path_text, config.root_path_size);
+        wsgi_.root_path = std::string_view(root_path_, config.root_path_size);
     }
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
@@ -76,6 +82,24 @@ public:
             std::calloc(static_cast<size_t>(max_connections_), sizeof(Accepted)));
         if (!queue_) PyErr_NoMemory();
         return queue_ != nullptr;
+    }
+
+    // The WSGI interface's settings: the environment's constant part, and
+    // the listening address for requests that name no host.
+    bool set_wsgi(const ServeConfig& config, PyObject* listener) {
+        if (!config.wsgi) return true;
+        Ref bound = call_method_named(listener, "getsockname");
+        if (!bound || !PyTuple_Check(bound.get()) || PyTuple_GET_SIZE(bound.get()) < 2) return false;
+        server_name_ = Ref::incref(PyTuple_GET_ITEM(bound.get(), 0));
+        server_port_ = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(bound.get(), 1)));
+        environ_base_ = environ_template(config.root_path.get(), config.workers > 1);
+        if (!server_port_ || !environ_base_) return false;
+        wsgi_.app = app_.get();
+        wsgi_.environ_base = environ_base_.get();
+        wsgi_.server_name = server_name_.get();
+        wsgi_.server_port = server_port_.get();
+        options_.wsgi = &wsgi_;
+        return true;
     }
 
     // The accept loop's side, under the interpreter lock.
@@ -241,6 +265,10 @@ private:
     Ref app_, keep_alive_, access_log_;
     char upload_prefix_[sizeof ServeConfig::upload_prefix];
     SessionOptions options_;
+    TrustedProxies trusted_;
+    WsgiSettings wsgi_ = {};
+    Ref environ_base_, server_name_, server_port_;
+    char root_path_[root_path_limit + 1];
 
     std::mutex m_;
     std::condition_variable work_, room_, finished_;
@@ -335,7 +363,7 @@ bool run_server(const ServeConfig& config, PyObject* listener) {
         delete pool;
         return false;
     }
-    if (!pool->allocate()) return false;
+    if (!pool->allocate() || !pool->set_wsgi(config, listener)) return false;
     // Non-blocking, so that an accept another worker process won the race
     // for comes back at once.
     Ref number = call_method(listener, names.fileno);
