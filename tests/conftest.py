@@ -215,9 +215,34 @@ class WsgiApps:
         return app(environ, start_response)
 
 
+class _ReadAll:
+    """wsgi.input as the validator hands it on, with read() taking no size as read(-1):
+    the validator predates wsgi.input_terminated, and frameworks (Werkzeug, Falcon)
+    read such a stream to its end without one."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def read(self, size=-1):
+        return self.stream.read(size)
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+    def __iter__(self):
+        return iter(self.stream)
+
+
+def _reading_all(app):
+    def wrapped(environ, start_response):
+        environ["wsgi.input"] = _ReadAll(environ["wsgi.input"])
+        return app(environ, start_response)
+    return wrapped
+
+
 class WsgiServer(Server):
     def handle(self, path, app, raw=False):
-        self.routes.handlers[path] = app if raw else validator(app)
+        self.routes.handlers[path] = app if raw else validator(_reading_all(app))
         return path
 
 
