@@ -218,6 +218,7 @@ def test_body_cut_short_raises_from_read(wsgi_serving, output):
 BAD_STARTS = [
     ("200", [], ValueError, "three digits"),
     ("099 Low", [], ValueError, "three digits"),
+    ("100 Continue", [], ValueError, "200 to 599"),
     (b"200 OK", [], TypeError, "str"),
     ("200 OK", ("X-A", "b"), TypeError, "list"),
     ("200 OK", [("X-A", 1)], TypeError, "header 0"),

@@ -52,11 +52,12 @@ void report_application_error(const RequestHead& head) {
 
 class Exchange final : public BodyStream, public ResponseSink {
 public:
-    Exchange(Connection& c, const RequestHead& head, bool keep)
+    Exchange(Connection& c, const RequestHead& head, bool keep, const bool* stopping)
         : c_(c),
           head_(head),
           source_(c, head.framing.kind == BodyFraming::Kind::length ? head.framing.length : 0),
           writer_(c.channel),
+          stopping_(stopping),
           keep_(keep) {}
 
     void lend(PyObject* start_response) { start_ = start_response; }
@@ -64,6 +65,8 @@ public:
     // wsgi.input's reads.
     Py_ssize_t read(char* buffer, size_t size) override {
         if (failure_ != BodyFailure::none) return failed_again();
+        Busy busy(reading_);
+        if (!busy) return -1;
         if (!begun_) {
             begun_ = true;
             // "100 Continue" only now that the application wants the body,
@@ -82,6 +85,8 @@ public:
     // Body bytes, from write() or the iterable.
     bool write(const char* data, size_t size) override {
         if (size == 0) return true;
+        Busy busy(writing_);
+        if (!busy) return false;
         if (!opened_ && !open(false, 0)) return false;
         return writer_.write(data, size);
     }
@@ -131,6 +136,27 @@ public:
     bool keep() const { return keep_ && writer_.reusable(); }
 
 private:
+    // One read and one write at a time: a send or a receive lets the lock
+    // go, and another thread of the application must not come in between.
+    class Busy {
+    public:
+        explicit Busy(bool& flag) : flag_(flag), taken_(!flag) {
+            if (taken_)
+                flag_ = true;
+            else
+                PyErr_SetString(PyExc_RuntimeError,
+                                "the request's body is being read or written by another thread");
+        }
+        ~Busy() {
+            if (taken_) flag_ = false;
+        }
+        explicit operator bool() const { return taken_; }
+
+    private:
+        bool& flag_;
+        bool taken_;
+    };
+
     Py_ssize_t fail(BodyFailure why) {
         failure_ = why;
         keep_ = false;
@@ -196,7 +222,7 @@ private:
         // A body left in the connection would be read as the next request:
         // what already came is dropped, anything more ends the connection.
         if (!source_.complete() && source_.skip_buffered() != 0) PyErr_Clear();
-        keep_ = keep_ && source_.complete() && !c_.carry_lost &&
+        keep_ = keep_ && source_.complete() && !c_.carry_lost && !*stopping_ &&
                 framing != ResponseFraming::until_close;
         std::string_view date = s.has_date ? std::string_view() : date_line();
         std::string_view lines[] = {s.has_server ? std::string_view() : server_line,
@@ -253,8 +279,9 @@ private:
     BodySource source_;
     BodyWriter writer_;
     PyObject* start_ = nullptr;  // borrowed
+    const bool* stopping_;
     bool keep_;
-    bool begun_ = false, opened_ = false;
+    bool begun_ = false, opened_ = false, reading_ = false, writing_ = false;
     BodyFailure failure_ = BodyFailure::none;
 };
 
@@ -327,7 +354,7 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
                  c.channel.set_timeout(body_wait.get()) &&
                  c.channel.set_send_timeout(names.send_timeout);
 
-    Exchange exchange(c, head, keep);
+    Exchange exchange(c, head, keep, control.stopping);
     Lent lent;
     Ref environ, result;
     if (ready) {

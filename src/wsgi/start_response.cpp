@@ -49,15 +49,16 @@ bool latin1(PyObject* text, std::string_view& out) {
 
 bool digit(char c) { return c >= '0' && c <= '9'; }
 
-// The status: three digits (the first not 0), a space, a reason without
-// control bytes.
+// The status: three digits from 200 to 599 (an informational status is no
+// response, and a client would wait for the one to follow), a space, a
+// reason without control bytes.
 bool read_status(PyObject* status, std::string_view& text, unsigned& code) {
     if (!PyUnicode_Check(status)) {
         PyErr_Format(PyExc_TypeError, "start_response() status must be str, not %.100s",
                      Py_TYPE(status)->tp_name);
         return false;
     }
-    bool ok = latin1(status, text) && text.size() >= 4 && digit(text[0]) && text[0] != '0' &&
+    bool ok = latin1(status, text) && text.size() >= 4 && text[0] >= '2' && text[0] <= '5' &&
               digit(text[1]) && digit(text[2]) && text[3] == ' ';
     for (size_t i = 4; ok && i < text.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
@@ -66,8 +67,8 @@ bool read_status(PyObject* status, std::string_view& text, unsigned& code) {
     if (!ok) {
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_ValueError,
-                         "start_response() status must be three digits, a space and a reason, "
-                         "not %R",
+                         "start_response() status must be three digits from 200 to 599, a "
+                         "space and a reason, not %R",
                          status);
         return false;
     }
