@@ -20,7 +20,6 @@
 #include "py/call.hpp"
 #include "py/compat.hpp"
 #include "py/names.hpp"
-#include "py/settings.hpp"
 #include "wsgi/environ.hpp"
 #include "wsgi/file_wrapper.hpp"
 #include "wsgi/input.hpp"
@@ -286,13 +285,34 @@ private:
 };
 
 // The objects lent to the application, taken back however the request
-// ends: kept by the application, they refuse to touch the connection.
-struct Lent {
-    Ref input, start;
+// ends: kept by the application, they refuse to touch the connection;
+// kept by no one, they serve the connection's next request.
+class Lent {
+public:
+    Lent(Connection& c, Exchange& exchange) : c_(c) {
+        if (c.spare_input && Py_REFCNT(c.spare_input.get()) == 1) {
+            input = std::move(c.spare_input);
+            lend_input_stream(input.get(), &exchange);
+        } else {
+            input = new_input_stream(&exchange);
+        }
+        if (c.spare_start_response && Py_REFCNT(c.spare_start_response.get()) == 1) {
+            start = std::move(c.spare_start_response);
+            lend_start_response(start.get(), &exchange);
+        } else {
+            start = new_start_response(&exchange);
+        }
+    }
     ~Lent() {
         if (input) end_input_stream(input.get());
         if (start) end_start_response(start.get());
+        c_.spare_input = std::move(input);
+        c_.spare_start_response = std::move(start);
     }
+    Ref input, start;
+
+private:
+    Connection& c_;
 };
 
 // The result's close(), called on every path; false with its error set.
@@ -345,31 +365,30 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
                                             ? PyTuple_GET_ITEM(addr, 0)
                                             : wsgi_names.empty)
                           : text(forwarded.client);
-    Ref remote_port = PyTuple_Check(addr) && PyTuple_GET_SIZE(addr) > 1
+    if (!c.peer_port)
+        c.peer_port = PyTuple_Check(addr) && PyTuple_GET_SIZE(addr) > 1
                           ? Ref::steal(PyObject_Str(PyTuple_GET_ITEM(addr, 1)))
                           : Ref::incref(wsgi_names.empty);
+    PyObject* remote_port = c.peer_port.get();
     // Each receive of the body and each send of the response has its limit.
-    Ref body_wait = Ref::steal(PyFloat_FromDouble(static_cast<double>(post_timeout)));
-    bool ready = remote_addr && remote_port && body_wait &&
-                 c.channel.set_timeout(body_wait.get()) &&
+    bool ready = remote_addr && remote_port && c.channel.set_timeout(wsgi_names.body_wait) &&
                  c.channel.set_send_timeout(names.send_timeout);
 
     Exchange exchange(c, head, keep, control.stopping);
-    Lent lent;
     Ref environ, result;
+    Lent lent(c, exchange);
     if (ready) {
-        lent.input = new_input_stream(&exchange);
-        lent.start = new_start_response(&exchange);
         if (lent.input && lent.start) {
             exchange.lend(lent.start.get());
             EnvironInputs in{w.environ_base,
                              &head,
                              w.root_path,
                              remote_addr.get(),
-                             remote_port.get(),
+                             remote_port,
                              w.server_name,
                              w.server_port,
                              forwarded.scheme.empty() ? o.tls : forwarded.scheme == "https",
+                             o.tls,
                              forwarded.host,
                              lent.input.get()};
             environ = build_environ(in);

@@ -74,6 +74,7 @@ constexpr size_t forwarded_lines_limit = 16;
 // largest response head an application may compose.
 constexpr size_t input_readahead = 16 * 1024;
 constexpr size_t response_head_limit = 64 * 1024;
+constexpr size_t cached_value_limit = 256;  // a header value kept for the next request to reuse
 
 // An unread body larger than this is not drained before the close.
 constexpr uint64_t drain_limit = 16 * 1024 * 1024;

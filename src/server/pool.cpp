@@ -92,7 +92,7 @@ public:
         if (!bound || !PyTuple_Check(bound.get()) || PyTuple_GET_SIZE(bound.get()) < 2) return false;
         server_name_ = Ref::incref(PyTuple_GET_ITEM(bound.get(), 0));
         server_port_ = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(bound.get(), 1)));
-        environ_base_ = environ_template(config.root_path.get(), config.workers > 1);
+        environ_base_ = environ_template(config.root_path.get(), config.workers > 1, config.tls);
         if (!server_port_ || !environ_base_) return false;
         wsgi_.app = app_.get();
         wsgi_.environ_base = environ_base_.get();

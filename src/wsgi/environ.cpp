@@ -27,16 +27,37 @@ bool put(PyObject* dict, PyObject* key, PyObject* value) {
 
 bool put(PyObject* dict, PyObject* key, const Ref& value) { return put(dict, key, value.get()); }
 
-// The keys of header names, interned the first time each is seen: a few
-// hundred distinct names at most, so a hostile client cannot grow it.
+// A str of `bytes`, the one in `cache` when it holds the same text (a
+// client sends the same values request after request); a new one is
+// cached in its place when short.
+Ref cached_text(PyObject*& cache, std::string_view bytes) {
+    if (cache && static_cast<size_t>(PyUnicode_GET_LENGTH(cache)) == bytes.size() &&
+        std::memcmp(PyUnicode_1BYTE_DATA(cache), bytes.data(), bytes.size()) == 0)
+        return Ref::incref(cache);
+    Ref made = text(bytes);
+    if (made && bytes.size() <= cached_value_limit) {
+        Py_XDECREF(cache);
+        cache = made.get();
+        Py_INCREF(cache);
+    }
+    return made;
+}
+
+// The keys of header names, interned the first time each is seen, each
+// with the last value seen: a few hundred names at most, so that a
+// hostile client cannot grow it.
 class HeaderKeys {
 public:
-    // A borrowed key, or a new one in `made` when the table is full or the
-    // name long. Null with an error set.
-    PyObject* key(std::string_view name, Ref& made) {
+    struct Found {
+        PyObject* key;     // borrowed, or in `made`
+        PyObject** value;  // the key's value cache; null for a key not in the table
+    };
+
+    // Null key with an error set.
+    Found key(std::string_view name, Ref& made) {
         char bytes[cgi_key_capacity];
         size_t size = cgi_header_key(name, bytes, sizeof bytes);
-        if (size == 0) return long_key(name, made);
+        if (size == 0) return {long_key(name, made), nullptr};
         uint32_t hash = 2166136261u;
         for (size_t i = 0; i < size; ++i)
             hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
@@ -45,20 +66,20 @@ public:
             if (!s.key) {
                 if (used_ * 4 >= slots * 3) break;  // full enough: no more entries
                 PyObject* key = PyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(size));
-                if (!key) return nullptr;
+                if (!key) return {nullptr, nullptr};
                 PyUnicode_InternInPlace(&key);
                 s.hash = hash;
                 s.size = static_cast<uint8_t>(size);
                 std::memcpy(s.text, bytes, size);
                 s.key = key;
                 ++used_;
-                return key;
+                return {key, &s.value};
             }
             if (s.hash == hash && s.size == size && std::memcmp(s.text, bytes, size) == 0)
-                return s.key;
+                return {s.key, &s.value};
         }
         made = Ref::steal(PyUnicode_FromStringAndSize(bytes, static_cast<Py_ssize_t>(size)));
-        return made.get();
+        return {made.get(), nullptr};
     }
 
 private:
@@ -79,7 +100,8 @@ private:
         uint32_t hash;
         uint8_t size;
         char text[cgi_key_capacity];
-        PyObject* key;  // interned, never freed
+        PyObject* key;    // interned, never freed
+        PyObject* value;  // the last value, when short
     };
     Slot table_[slots] = {};
     size_t used_ = 0;
@@ -93,12 +115,14 @@ HeaderKeys header_keys;  // under the interpreter lock
 bool add_headers(PyObject* environ, std::string_view fields) {
     bool ok = true;
     for_each_header_line(fields, false, [&](std::string_view name, std::string_view value) {
-        if (!ok || cgi_name_dropped(name) || header_name_is(name, "content-type") ||
-            header_name_is(name, "content-length"))
+        if (!ok || cgi_name_dropped(name) ||
+            (name.size() == 12 && header_name_is(name, "content-type")) ||
+            (name.size() == 14 && header_name_is(name, "content-length")))
             return;
         Ref made;
-        PyObject* key = header_keys.key(name, made);
-        Ref v = text(value);
+        HeaderKeys::Found found = header_keys.key(name, made);
+        PyObject* key = found.key;
+        Ref v = found.value ? cached_text(*found.value, value) : text(value);
         if (!key || !v) {
             ok = false;
             return;
@@ -131,6 +155,9 @@ Ref path_info(const RequestHead& head, std::string_view root) {
     return text(path);
 }
 
+// SERVER_NAME and SERVER_PORT: the authority's (its port, or the scheme's),
+// else the listening socket's. The last authority's pair is kept: it is
+// the same request after request.
 bool server_address(PyObject* environ, const EnvironInputs& in) {
     std::string_view authority = !in.host.empty()       ? in.host
                                  : in.head->has_host ? in.head->host
@@ -138,29 +165,53 @@ bool server_address(PyObject* environ, const EnvironInputs& in) {
     if (authority.empty())
         return put(environ, wsgi_names.SERVER_NAME, in.server_name) &&
                put(environ, wsgi_names.SERVER_PORT, in.server_port);
+    // Kept for the next request, never freed; under the interpreter lock.
+    static PyObject *last_authority = nullptr, *last_name = nullptr, *last_port = nullptr;
+    static bool last_https = false;
+    if (last_authority && in.https == last_https &&
+        static_cast<size_t>(PyUnicode_GET_LENGTH(last_authority)) == authority.size() &&
+        std::memcmp(PyUnicode_1BYTE_DATA(last_authority), authority.data(), authority.size()) == 0)
+        return put(environ, wsgi_names.SERVER_NAME, last_name) &&
+               put(environ, wsgi_names.SERVER_PORT, last_port);
     Authority a = split_authority(authority);
     bool port_ok = !a.port.empty() && a.port.size() <= 5;
     for (char c : a.port) port_ok = port_ok && c >= '0' && c <= '9';
-    Ref port = port_ok ? text(a.port) : Ref::incref(in.https ? wsgi_names.port_443 : wsgi_names.port_80);
-    return put(environ, wsgi_names.SERVER_NAME, text(a.host)) &&
+    Ref name = text(a.host);
+    Ref port = port_ok ? text(a.port)
+                       : Ref::incref(in.https ? wsgi_names.port_443 : wsgi_names.port_80);
+    if (!name || !port) return false;
+    if (authority.size() <= cached_value_limit) {
+        Ref whole = text(authority);
+        if (!whole) return false;
+        Py_XDECREF(last_authority);
+        Py_XDECREF(last_name);
+        Py_XDECREF(last_port);
+        last_authority = whole.release();
+        last_name = Ref::incref(name.get()).release();
+        last_port = Ref::incref(port.get()).release();
+        last_https = in.https;
+    }
+    return put(environ, wsgi_names.SERVER_NAME, name) &&
            put(environ, wsgi_names.SERVER_PORT, port);
 }
 
 }  // namespace
 
-Ref environ_template(PyObject* script_name, bool multiprocess) {
+Ref environ_template(PyObject* script_name, bool multiprocess, bool https) {
     const WsgiNames& n = wsgi_names;
     Ref environ = Ref::steal(PyDict_New());
     if (!environ) return environ;
     PyObject* d = environ.get();
     // Every key a request sets is here already, so that the copy has room
     // for them and setting one replaces a value rather than growing the dict.
-    PyObject* per_request[] = {n.REQUEST_METHOD, n.PATH_INFO,   n.QUERY_STRING, n.SERVER_NAME,
-                               n.SERVER_PORT,    n.SERVER_PROTOCOL, n.REMOTE_ADDR, n.REMOTE_PORT,
-                               n.wsgi_url_scheme, n.wsgi_input,  n.wsgi_errors};
+    // The most common values stand in for the request's own: a request
+    // replaces only those it differs in.
+    PyObject* per_request[] = {n.REQUEST_METHOD, n.PATH_INFO,   n.SERVER_NAME, n.SERVER_PORT,
+                               n.REMOTE_ADDR,    n.REMOTE_PORT, n.wsgi_input,  n.wsgi_errors};
     for (PyObject* key : per_request)
         if (!put(d, key, Py_None)) return Ref();
-    bool ok = put(d, n.SCRIPT_NAME, script_name) && put(d, n.wsgi_version, n.version) &&
+    bool ok = put(d, n.QUERY_STRING, n.empty) && put(d, n.SERVER_PROTOCOL, n.http_1_1) &&
+              put(d, n.wsgi_url_scheme, https ? n.https : n.http) && put(d, n.SCRIPT_NAME, script_name) && put(d, n.wsgi_version, n.version) &&
               put(d, n.wsgi_input_terminated, Py_True) && put(d, n.wsgi_multithread, Py_True) &&
               put(d, n.wsgi_multiprocess, multiprocess ? Py_True : Py_False) &&
               put(d, n.wsgi_run_once, Py_False) &&
@@ -175,20 +226,19 @@ Ref build_environ(const EnvironInputs& in) {
     if (!environ) return environ;
     PyObject* e = environ.get();
     PyObject* method = known_method(head.method);
-    PyObject* errors = PySys_GetObject("stderr");  // borrowed; the one in place now
+    // The sys.stderr in place now, as the application's own code would find it.
+    PyObject* errors = PyDict_GetItemWithError(n.sys_dict, n.stderr_);  // borrowed
     bool ok = put(e, n.REQUEST_METHOD, method ? Ref::incref(method) : text(head.method)) &&
-              put(e, n.PATH_INFO, path_info(head, in.root_path)) &&
-              put(e, n.QUERY_STRING,
-                  head.query.empty() ? Ref::incref(n.empty) : text(head.query)) &&
-              server_address(e, in) &&
-              put(e, n.SERVER_PROTOCOL,
-                  head.protocol == "HTTP/1.1"   ? Ref::incref(n.http_1_1)
-                  : head.protocol == "HTTP/1.0" ? Ref::incref(n.http_1_0)
-                                                : text(head.protocol)) &&
+              put(e, n.PATH_INFO, path_info(head, in.root_path)) && server_address(e, in) &&
               put(e, n.REMOTE_ADDR, in.remote_addr) && put(e, n.REMOTE_PORT, in.remote_port) &&
-              put(e, n.wsgi_url_scheme, in.https ? n.https : n.http) &&
-              put(e, n.wsgi_input, in.input) &&
+              put(e, n.wsgi_input, in.input) && !PyErr_Occurred() &&
               put(e, n.wsgi_errors, errors ? errors : Py_None);
+    if (ok && !head.query.empty()) ok = put(e, n.QUERY_STRING, text(head.query));
+    if (ok && head.protocol != "HTTP/1.1")
+        ok = put(e, n.SERVER_PROTOCOL,
+                 head.protocol == "HTTP/1.0" ? Ref::incref(n.http_1_0) : text(head.protocol));
+    if (ok && in.https != in.base_https)
+        ok = put(e, n.wsgi_url_scheme, in.https ? n.https : n.http);
     if (ok && !head.content_type.empty()) ok = put(e, n.CONTENT_TYPE, text(head.content_type));
     if (ok && head.framing.kind == BodyFraming::Kind::length) {
         char digits[24];

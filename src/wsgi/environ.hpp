@@ -21,13 +21,14 @@ struct EnvironInputs {
     PyObject* server_name;     // str: for a request that names no host
     PyObject* server_port;     // str
     bool https;                // wsgi.url_scheme
+    bool base_https;           // what environ_template was told
     std::string_view host;     // a trusted proxy's X-Forwarded-Host, else empty
     PyObject* input;           // wsgi.input
 };
 
 // The keys every request has, the constant ones with their values: one
 // dict a request copies.
-Ref environ_template(PyObject* script_name, bool multiprocess);
+Ref environ_template(PyObject* script_name, bool multiprocess, bool https);
 
 Ref build_environ(const EnvironInputs& in);
 

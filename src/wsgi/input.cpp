@@ -218,6 +218,12 @@ Ref new_input_stream(BodyStream* source) {
     return obj;
 }
 
+void lend_input_stream(PyObject* stream, BodyStream* source) {
+    InputObject* s = as_input(stream);
+    s->source = source;
+    s->at_end = false;
+}
+
 void end_input_stream(PyObject* stream) {
     InputObject* s = as_input(stream);
     s->source = nullptr;

@@ -27,6 +27,9 @@ extern PyObject* body_too_large_error;
 
 // A new stream over `source`, which must outlive it or be taken back.
 Ref new_input_stream(BodyStream* source);
+// A stream whose request has ended, and which nothing else holds, lent
+// anew to the next request's `source`.
+void lend_input_stream(PyObject* stream, BodyStream* source);
 // The request has ended: later reads raise ValueError.
 void end_input_stream(PyObject* stream);
 

@@ -1,6 +1,8 @@
 // The WSGI names.
 #include "wsgi/names.hpp"
 
+#include "parse/limits.hpp"
+
 namespace zelweb {
 
 WsgiNames wsgi_names;
@@ -43,7 +45,10 @@ bool make_wsgi_names() {
     for (size_t i = 0; ok && i < sizeof method_texts / sizeof *method_texts; ++i)
         ok = intern(n.methods[i], method_texts[i]);
     if (ok && !n.version) n.version = Py_BuildValue("(ii)", 1, 0);
-    return ok && n.version;
+    if (ok && !n.body_wait) n.body_wait = PyFloat_FromDouble(post_timeout_seconds);
+    PyObject* sys = ok ? PyImport_AddModule("sys") : nullptr;  // borrowed
+    if (sys) n.sys_dict = PyModule_GetDict(sys);
+    return ok && n.version && n.body_wait && n.sys_dict;
 }
 
 PyObject* known_method(std::string_view method) {

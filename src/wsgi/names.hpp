@@ -18,9 +18,11 @@ struct WsgiNames {
     // values
     PyObject *version, *http, *https, *http_1_0, *http_1_1, *empty, *slash, *port_80, *port_443,
         *comma, *cookie_separator;
+    PyObject* body_wait;  // a float: how long each receive of a body waits
     PyObject* methods[8];  // GET, HEAD, POST, PUT, DELETE, PATCH, OPTIONS
     // names called
     PyObject *read, *close, *fileno, *tell, *stderr_;
+    PyObject* sys_dict;  // borrowed: the sys module's namespace, where sys.stderr is looked up
 };
 
 extern WsgiNames wsgi_names;

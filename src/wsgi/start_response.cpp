@@ -2,6 +2,7 @@
 // lines composed in one buffer that the server's lines are appended to.
 #include "wsgi/start_response.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -30,10 +31,33 @@ constexpr std::string_view status_prefix = "HTTP/1.1 ";
 // Room kept after the application's lines for the server's own.
 constexpr size_t server_lines_room = 256;
 
-// Headers the connection owns: an application cannot speak for the hop.
-constexpr const char* hop_by_hop[] = {"connection",          "keep-alive", "proxy-authenticate",
-                                      "proxy-authorization", "te",         "trailer",
-                                      "trailers",            "transfer-encoding", "upgrade"};
+// What the server must know of a header name, found by its length first.
+enum class Known { other, hop_by_hop, content_length, date, server };
+
+// A token compared with a lower-case name: setting bit 0x20 lowers a letter
+// and maps no other token byte onto a letter or '-'.
+bool token_is(std::string_view token, const char* lower) {
+    for (char c : token)
+        if ((c | 0x20) != *lower++) return false;
+    return true;
+}
+
+Known known_header(std::string_view name) {
+    auto is = [&](const char* lower) { return token_is(name, lower); };
+    switch (name.size()) {
+        case 2: return is("te") ? Known::hop_by_hop : Known::other;
+        case 4: return is("date") ? Known::date : Known::other;
+        case 6: return is("server") ? Known::server : Known::other;
+        case 7: return is("upgrade") || is("trailer") ? Known::hop_by_hop : Known::other;
+        case 8: return is("trailers") ? Known::hop_by_hop : Known::other;
+        case 10: return is("connection") || is("keep-alive") ? Known::hop_by_hop : Known::other;
+        case 14: return is("content-length") ? Known::content_length : Known::other;
+        case 17: return is("transfer-encoding") ? Known::hop_by_hop : Known::other;
+        case 18: return is("proxy-authenticate") ? Known::hop_by_hop : Known::other;
+        case 19: return is("proxy-authorization") ? Known::hop_by_hop : Known::other;
+        default: return Known::other;
+    }
+}
 
 // The Latin-1 bytes of a str, without a copy: every character of a
 // compact one-byte str is its own byte.
@@ -84,7 +108,7 @@ bool header_error(PyObject* name, const char* why) {
 // One (name, value) pair checked; what the server needs of it noted in
 // `start`. False with TypeError or ValueError set.
 bool check_header(PyObject* item, Py_ssize_t index, std::string_view& name,
-                  std::string_view& value, ResponseStart& start, bool& skip) {
+                  std::string_view& value, ResponseStart& start, bool& skip, Known& known) {
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
         !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)) || !PyUnicode_Check(PyTuple_GET_ITEM(item, 1))) {
         PyErr_Format(PyExc_TypeError,
@@ -95,33 +119,35 @@ bool check_header(PyObject* item, Py_ssize_t index, std::string_view& name,
     PyObject* n = PyTuple_GET_ITEM(item, 0);
     if (!latin1(n, name) || !is_token(name))
         return PyErr_Occurred() ? false : header_error(n, "is not a valid header name (a token)");
-    for (const char* h : hop_by_hop)
-        if (header_name_is(name, h))
-            return header_error(n, "is hop-by-hop: the server sets the connection's headers");
+    known = known_header(name);
+    if (known == Known::hop_by_hop)
+        return header_error(n, "is hop-by-hop: the server sets the connection's headers");
     if (!latin1(PyTuple_GET_ITEM(item, 1), value))
         return PyErr_Occurred() ? false : header_error(n, "has a value that is not Latin-1");
     for (char c : value)
         if (c == '\r' || c == '\n' || c == '\0')
             return header_error(n, "has a CR, LF or NUL in its value");
     skip = false;
-    if (header_name_is(name, "content-length")) {
-        std::string_view digits = trim_blanks(value);
-        uint64_t length = 0;
-        bool ok = !digits.empty() && digits.size() <= 18;
-        for (char c : digits) {
-            ok = ok && digit(c);
-            length = length * 10 + static_cast<uint64_t>(c - '0');
+    switch (known) {
+        case Known::content_length: {
+            std::string_view digits = trim_blanks(value);
+            uint64_t length = 0;
+            bool ok = !digits.empty() && digits.size() <= 18;
+            for (char c : digits) {
+                ok = ok && digit(c);
+                length = length * 10 + static_cast<uint64_t>(c - '0');
+            }
+            if (!ok) return header_error(n, "must be a number of bytes");
+            if (start.has_length && start.length != length)
+                return header_error(n, "is given twice with different values");
+            skip = start.has_length;  // the same value again says nothing more
+            start.has_length = true;
+            start.length = length;
+            break;
         }
-        if (!ok) return header_error(n, "must be a number of bytes");
-        if (start.has_length && start.length != length)
-            return header_error(n, "is given twice with different values");
-        skip = start.has_length;  // the same value again says nothing more
-        start.has_length = true;
-        start.length = length;
-    } else if (header_name_is(name, "date")) {
-        start.has_date = true;
-    } else if (header_name_is(name, "server")) {
-        start.has_server = true;
+        case Known::date: start.has_date = true; break;
+        case Known::server: start.has_server = true; break;
+        default: break;
     }
     return true;
 }
@@ -170,14 +196,22 @@ bool start(StartResponseObject* s, PyObject* status, PyObject* headers, PyObject
         return false;
     }
     // First every pair checked and measured, so that a refusal leaves the
-    // head as it was; then written.
+    // head as it was; then written, from the views kept (the first ones).
+    struct Line {
+        std::string_view name, value;
+        bool skip;
+        Known known;
+    };
+    constexpr Py_ssize_t kept_lines = 32;
+    Line lines[kept_lines];
     Py_ssize_t count = PyList_GET_SIZE(headers);
     size_t size = status_prefix.size() + status_text.size() + 2;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        std::string_view name, value;
-        bool skip;
-        if (!check_header(PyList_GET_ITEM(headers, i), i, name, value, next, skip)) return false;
-        if (!skip) size += name.size() + value.size() + 4;
+        Line l;
+        if (!check_header(PyList_GET_ITEM(headers, i), i, l.name, l.value, next, l.skip, l.known))
+            return false;
+        if (!l.skip) size += l.name.size() + l.value.size() + 4;
+        if (i < kept_lines) lines[i] = l;
     }
     if (size > response_head_limit) {
         PyErr_Format(PyExc_ValueError, "start_response(): the response head is over %zu bytes",
@@ -194,22 +228,33 @@ bool start(StartResponseObject* s, PyObject* status, PyObject* headers, PyObject
         s->capacity = size + server_lines_room;
     }
     char* w = s->head;
+    char* const end = s->head + size;  // what was measured bounds what is written
     auto put = [&](std::string_view text) {
-        std::memcpy(w, text.data(), text.size());
-        w += text.size();
+        size_t n = std::min(text.size(), static_cast<size_t>(end - w));
+        std::memcpy(w, text.data(), n);
+        w += n;
     };
     put(status_prefix);
     put(status_text);
     put("\r\n");
-    ResponseStart seen;  // the lengths again, to drop the same repeated line
+    // Beyond the kept views each pair is read again; a Content-Length after
+    // the one written is the same value again, dropped as it was measured.
+    ResponseStart seen;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        std::string_view name, value;
-        bool skip;
-        check_header(PyList_GET_ITEM(headers, i), i, name, value, seen, skip);
-        if (skip) continue;
-        put(name);
+        Line l;
+        if (i < kept_lines) {
+            l = lines[i];
+            if (!l.skip && l.known == Known::content_length) {
+                seen.has_length = true;
+                seen.length = next.length;
+            }
+        } else {
+            check_header(PyList_GET_ITEM(headers, i), i, l.name, l.value, seen, l.skip, l.known);
+        }
+        if (l.skip) continue;
+        put(l.name);
         put(": ");
-        put(value);
+        put(l.value);
         put("\r\n");
     }
     s->size = static_cast<size_t>(w - s->head);
@@ -287,6 +332,13 @@ Ref new_start_response(ResponseSink* sink) {
         new (&s->start) ResponseStart();
     }
     return obj;
+}
+
+void lend_start_response(PyObject* obj, ResponseSink* sink) {
+    StartResponseObject* s = as_start(obj);
+    s->sink = sink;
+    s->start = ResponseStart();
+    s->size = 0;
 }
 
 const ResponseStart& response_start(PyObject* obj) { return as_start(obj)->start; }

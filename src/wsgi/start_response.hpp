@@ -38,6 +38,9 @@ struct ResponseStart {
 extern PyTypeObject start_response_type;
 
 Ref new_start_response(ResponseSink* sink);
+// One whose request has ended, and which nothing else holds, lent anew
+// (its head buffer kept).
+void lend_start_response(PyObject* start_response, ResponseSink* sink);
 const ResponseStart& response_start(PyObject* start_response);
 // The status line and the application's lines, each with its CRLF, then
 // what append_to_head added.
