@@ -263,3 +263,27 @@ def test_expect_continue_with_curl(site, tmp_path):
     assert done.returncode == 0, done.stderr
     assert "< HTTP/1.1 100 Continue" in done.stderr
     assert done.stdout == digest(body.read_bytes())
+
+
+def test_flask_example_as_users_run_it(tmp_path):
+    from helpers import ExampleProcess
+    example = ExampleProcess("flask_app.py", tmp_path)
+    try:
+        with requests.Session() as browser:
+            page = browser.get(example.url("/?name=<Ada>")).text
+            assert "<h1>Hello, &lt;Ada&gt;!</h1>" in page and "Visits in this session: 1." in page
+            assert "Visits in this session: 2." in browser.get(example.url("/")).text
+            added = browser.post(example.url("/notes"), data={"text": "from the form"})
+            assert added.url == example.url("/") and "<li>from the form</li>" in added.text
+        created = requests.post(example.url("/api/notes"), json={"text": "buy milk"})
+        assert created.status_code == 201 and created.json() == {"id": 2, "text": "buy milk"}
+        assert [n["text"] for n in requests.get(example.url("/api/notes")).json()] == \
+            ["from the form", "buy milk"]
+        data = os.urandom(3_000_000)
+        kept = requests.post(example.url("/upload"), files=[("file", ("../a b.bin", data)),
+                                                            ("file", ("n.txt", b"note"))])
+        assert kept.json() == [{"name": "a_b.bin", "size": len(data)}, {"name": "n.txt", "size": 4}]
+        saved = os.listdir(tmp_path / "uploads")
+        assert sorted(name.split("-", 1)[1] for name in saved) == ["a_b.bin", "n.txt"]
+    finally:
+        example.stop()
