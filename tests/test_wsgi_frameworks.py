@@ -12,9 +12,18 @@ import threading
 import pytest
 import requests
 
-flask = pytest.importorskip("flask")
-django = pytest.importorskip("django")
-falcon = pytest.importorskip("falcon")
+try:
+    import flask
+except ImportError:
+    flask = None
+try:
+    import django
+except ImportError:
+    django = None
+try:
+    import falcon
+except ImportError:
+    falcon = None
 
 GATE = threading.Event()  # a streamed body waits on it between its two pieces
 FILES = {}  # "big": the 30 MB file the /file views send
@@ -199,6 +208,7 @@ def big_file(tmp_path_factory):
 
 @pytest.fixture(params=sorted(APPS))
 def site(request, wsgi_serving):
+    pytest.importorskip(request.param)
     srv = wsgi_serving()
     srv.handle("*", APPS[request.param]())
     srv.framework = request.param
@@ -266,6 +276,7 @@ def test_expect_continue_with_curl(site, tmp_path):
 
 
 def test_flask_example_as_users_run_it(tmp_path):
+    pytest.importorskip("flask")
     from helpers import ExampleProcess
     example = ExampleProcess("flask_app.py", tmp_path)
     try:
