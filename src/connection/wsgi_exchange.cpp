@@ -328,7 +328,7 @@ void take_head(Connection& c, const RequestHead& head) {
     c.taken = c.head_size;
     c.framing = head.framing;
     c.connection = head.connection;
-    c.expect_continue = head.expect_continue;
+    c.expect_continue = head.expect_continue && head.minor_version >= 1;  // no 1xx to HTTP/1.0
     c.body_complete = head.framing.kind == BodyFraming::Kind::none;
     size_t buffered = c.received - c.head_size;
     if (head.framing.kind == BodyFraming::Kind::length)
