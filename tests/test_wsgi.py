@@ -134,6 +134,31 @@ def test_input_gives_the_body_and_never_reads_past_it(wsgi_serving, framing, rea
         assert b'"PATH_INFO": "/next"' in c.response()
 
 
+@pytest.mark.parametrize("framing", ["length", "chunked"])
+def test_input_read_after_the_response_began_loses_nothing(wsgi_serving, framing):
+    srv = wsgi_serving()
+
+    def shout(environ, start_response):
+        start_response("200 OK", [("Content-Type", "text/plain")])
+
+        def lines():  # the head goes out with the first line, the rest is read after it
+            for line in environ["wsgi.input"]:
+                yield line.upper()
+        return lines()
+    srv.handle("/shout", shout)
+    srv.handle("/next", environ_app)
+    body = b"".join(b"line %d\n" % i for i in range(200))
+    framed = (b"Content-Length: %d\r\n\r\n%s" % (len(body), body) if framing == "length"
+              else b"Transfer-Encoding: chunked\r\n\r\n" + chunked(body, 100))
+    with socket.create_connection((HOST, srv.port), timeout=10) as s:
+        s.sendall(b"POST /shout HTTP/1.1\r\nHost: x\r\n" + framed +
+                  b"GET /next HTTP/1.1\r\nHost: x\r\n\r\n")
+        response = http.client.HTTPResponse(s)
+        response.begin()
+        assert response.read() == body.upper()
+        assert response.getheader("Connection") == "keep-alive"
+
+
 def raw_post(port, path, headers=b"", body=b""):
     s = socket.create_connection((HOST, port), timeout=10)
     s.sendall(b"POST " + path + b" HTTP/1.1\r\nHost: x\r\n" + headers + b"\r\n" + body)

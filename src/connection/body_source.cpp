@@ -36,6 +36,22 @@ Py_ssize_t BodySource::read(char* buffer, size_t size) {
     return chunked_ ? read_chunked(buffer, size) : read_length(buffer, size);
 }
 
+bool BodySource::rest_buffered() const {
+    if (complete_) return true;
+    size_t buffered = c_.received - c_.taken;
+    if (!chunked_) return left_ <= buffered;
+    // A copy of the decoder runs over the buffered bytes; nothing is taken.
+    ChunkedDecoder probe = decoder_;
+    char sink[4096];
+    for (size_t at = 0; at < buffered;) {
+        auto r = probe.decode(c_.head + c_.taken + at, buffered - at, sink, sizeof sink);
+        if (r.status != ChunkedDecoder::Status::need_more) return r.status == ChunkedDecoder::Status::done;
+        if (r.consumed == 0) return false;
+        at += r.consumed;
+    }
+    return false;
+}
+
 Py_ssize_t BodySource::skip_buffered() {
     char sink[4096];
     while (!complete_ && c_.received > c_.taken) {

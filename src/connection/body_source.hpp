@@ -31,10 +31,13 @@ public:
     // error set; `malformed` or `too_large`.
     Py_ssize_t read(char* buffer, size_t size);
 
+    // Whether the rest of the body has already come with the head (its
+    // chunked end included): a response that goes out before its body was
+    // read may then still keep the connection.
+    bool rest_buffered() const;
+
     // Reads and drops what of the body has already come with the head,
-    // without waiting for more: a response that goes out before its body
-    // was read may still keep the connection when nothing else is to come.
-    // The results of read(); 0 when that was all.
+    // without waiting for more. The results of read(); 0 when that was all.
     Py_ssize_t skip_buffered();
 
     bool complete() const { return complete_; }

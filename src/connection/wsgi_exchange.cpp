@@ -130,6 +130,14 @@ public:
         return writer_.finish();
     }
 
+    // Once the application is done with the body: what it left of it, all
+    // come already, is dropped, so that the next request starts after it.
+    void finish_body() {
+        if (source_.complete()) return;
+        if (source_.skip_buffered() != 0) PyErr_Clear();
+        if (!source_.complete()) keep_ = false;
+    }
+
     BodyFailure body_failure() const { return failure_; }
     const BodyWriter& writer() const { return writer_; }
     bool keep() const { return keep_ && writer_.reusable(); }
@@ -219,9 +227,10 @@ private:
             framing = ResponseFraming::until_close;
         }
         // A body left in the connection would be read as the next request:
-        // what already came is dropped, anything more ends the connection.
-        if (!source_.complete() && source_.skip_buffered() != 0) PyErr_Clear();
-        keep_ = keep_ && source_.complete() && !c_.carry_lost && !*stopping_ &&
+        // when all of it already came, what the application leaves of it is
+        // dropped at the end (see finish_body); anything more ends the
+        // connection.
+        keep_ = keep_ && source_.rest_buffered() && !c_.carry_lost && !*stopping_ &&
                 framing != ResponseFraming::until_close;
         std::string_view date = s.has_date ? std::string_view() : date_line();
         std::string_view lines[] = {s.has_server ? std::string_view() : server_line,
@@ -401,6 +410,7 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
         PyErr_WriteUnraisable(result.get());  // the first error is the one reported
     SavedError closing;  // what close() raised, when nothing had before
     environ = Ref();
+    exchange.finish_body();
 
     const BodyWriter& out = exchange.writer();
     const ResponseStart* start = lent.start ? &response_start(lent.start.get()) : nullptr;
