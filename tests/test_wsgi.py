@@ -2,12 +2,14 @@
 wsgi.input, start_response, how the response is framed and streamed, file_wrapper,
 errors and close(). Every app runs inside wsgiref's validator (see conftest.WsgiApps),
 except where a test says why it cannot."""
+import gc
 import hashlib
 import http.client
 import io
 import json
 import os
 import socket
+import sys
 import threading
 import time
 
@@ -512,26 +514,32 @@ def big_file(tmp_path_factory):
 
 
 @pytest.mark.filterwarnings("ignore::urllib3.exceptions.InsecureRequestWarning")
-@pytest.mark.parametrize("how", ["sendfile", "validated", "tls", "no-descriptor"])
-def test_file_wrapper_sends_the_file_from_its_position(wsgi_serving, big_file, how):
-    srv = wsgi_serving(https=True) if how == "tls" else wsgi_serving()
+@pytest.mark.parametrize("how", ["sendfile", "range", "validated", "tls", "no-descriptor"])
+def test_file_wrapper_sends_the_file_from_its_position(wsgi_serving, big_file, output, how):
+    srv = wsgi_serving(https=how == "tls", access_log=True)
     data = big_file.read_bytes()
     offset = 1000
+    # A Content-Length takes that much of the file: a range of it, no excess.
+    length = [("Content-Length", "5000")] if how == "range" else []
 
     def app(environ, start_response):
         f = io.BytesIO(data) if how == "no-descriptor" else CountingFile(big_file)
         f.seek(offset)
-        start_response("200 OK", [("Content-Type", "application/octet-stream")])
+        start_response("200 OK", [("Content-Type", "application/octet-stream")] + length)
         return environ["wsgi.file_wrapper"](f, 65536)
     # Unvalidated but one: the validator's wrapper hides the file wrapper by design, and
     # these rows are about how the server itself sends one.
     srv.handle("/file", app, raw=how != "validated")
     CountingFile.reads = 0
     response = requests.get(srv.url("/file"), verify=False, timeout=60)
-    assert response.headers["Transfer-Encoding"] == "chunked"
-    assert hashlib.sha256(response.content).digest() == hashlib.sha256(data[offset:]).digest()
-    if how == "sendfile":
+    expected = data[offset:offset + 5000] if how == "range" else data[offset:]
+    assert response.headers.get("Transfer-Encoding") == (None if how == "range" else "chunked")
+    assert response.headers["Connection"] == "keep-alive"
+    assert hashlib.sha256(response.content).digest() == hashlib.sha256(expected).digest()
+    if how in ("sendfile", "range"):
         assert CountingFile.reads == 0
+    # The log line comes once the request is over, after any report.
+    assert "Content-Length for" not in output.wait_for('"GET /file HTTP/1.1" 200', stream="err")
 
 
 def test_session_keeps_one_connection(wsgi_serving):
@@ -555,3 +563,51 @@ def test_bad_keywords_raise_before_binding(workdir, keywords, error):
     assert type(raised) is error, raised
     if keywords["interface"] == "asgi":
         assert "'route' or 'wsgi'" in str(raised)
+
+
+def test_requests_leave_no_references_or_memory_behind(wsgi_serving, big_file):
+    srv = wsgi_serving()
+    body = b"payload" * 100
+
+    def app(environ, start_response):
+        path = environ["PATH_INFO"]
+        if path == "/echo":
+            data = environ["wsgi.input"].read(-1)
+            start_response("200 OK", [("Content-Type", "text/plain")])
+            return [data]
+        if path == "/stream":
+            write = start_response("200 OK", [("Content-Type", "text/plain"), ("X-A", "b")])
+            write(b"written ")
+            return (piece for piece in (b"one", b"two"))
+        if path == "/file":
+            f = open(big_file, "rb")
+            f.seek(len(body))
+            start_response("200 OK", [("Content-Length", "700")])
+            return environ["wsgi.file_wrapper"](f)
+        start_response("500 Oops", [("Content-Type", "text/plain")])
+        raise RuntimeError("before the head")
+    # Unvalidated: the counts are the server's own, not the validator's.
+    srv.handle("*", app, raw=True)
+    requests_ = [b"POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body),
+                 b"POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked(body, 300),
+                 b"GET /stream?q=1 HTTP/1.1\r\nHost: y\r\nCookie: a=1\r\nCookie: b=2\r\n\r\n",
+                 b"GET /file HTTP/1.1\r\nHost: x\r\n\r\n"]
+
+    def round_trip(times):
+        with socket.create_connection((HOST, srv.port), timeout=30) as s:
+            for _ in range(times):
+                for request in requests_:  # one at a time: nothing is read ahead
+                    s.sendall(request)
+                    response = http.client.HTTPResponse(s)
+                    response.begin()
+                    response.read()
+        for _ in range(times // 10):
+            assert exchange(srv.port, b"GET /boom HTTP/1.1\r\nHost: x\r\n\r\n").status == 500
+    watched = [app, body, srv.routes]
+    round_trip(50)
+    gc.collect()
+    refs, blocks = [sys.getrefcount(o) for o in watched], sys.getallocatedblocks()
+    round_trip(500)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert sys.getallocatedblocks() - blocks < 300

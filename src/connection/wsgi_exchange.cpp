@@ -278,6 +278,10 @@ private:
         uint64_t size = static_cast<uint64_t>(st.st_size);
         uint64_t count = size > static_cast<uint64_t>(offset) ? size - static_cast<uint64_t>(offset) : 0;
         if (!opened_ && !open(false, 0)) return -1;
+        // A Content-Length takes that much of the file (a range of it, say):
+        // what follows in the file is not the body's, and no excess.
+        const ResponseStart& s = response_start(start_);
+        if (s.has_length) count = std::min(count, s.length - std::min(s.length, writer_.sent()));
         return writer_.write_file(static_cast<int>(fd), static_cast<uint64_t>(offset), count) ? 1
                                                                                             : -1;
     }
