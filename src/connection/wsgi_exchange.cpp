@@ -383,8 +383,11 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
                           ? Ref::steal(PyObject_Str(PyTuple_GET_ITEM(addr, 1)))
                           : Ref::incref(wsgi_names.empty);
     PyObject* remote_port = c.peer_port.get();
-    // Each receive of the body and each send of the response has its limit.
-    bool ready = remote_addr && remote_port && c.channel.set_timeout(wsgi_names.body_wait) &&
+    // Each receive of the body and each send of the response has its limit
+    // (a request without a body receives nothing).
+    bool ready = remote_addr && remote_port &&
+                 (head.framing.kind == BodyFraming::Kind::none ||
+                  c.channel.set_timeout(wsgi_names.body_wait)) &&
                  c.channel.set_send_timeout(names.send_timeout);
 
     Exchange exchange(c, head, keep, control.stopping);
