@@ -86,13 +86,13 @@ bool BodyWriter::write_file(int fd, uint64_t offset, uint64_t count) {
     if (n > 1 || !head_sent_) {
         if (!send(parts, n)) return false;
     }
-    uint64_t went = 0;
-    bool ok = channel_.send_file_range(fd, offset, count, went);
-    sent_ += went;
-    if (!ok) {
+    int64_t sent = channel_.send_descriptor(fd, offset, count);
+    if (sent < 0) {
         failed_ = true;
         return false;
     }
+    uint64_t went = static_cast<uint64_t>(sent);
+    sent_ += went;
     if (went < count) {
         // A length still counts on its bytes (finish() finds them missing);
         // a chunk cannot be ended honestly.
@@ -108,11 +108,19 @@ bool BodyWriter::finish() {
     if (finished_ || failed_) return !failed_;
     finished_ = true;
     if (framing_ == ResponseFraming::length && sent_ < length_) cut_ = true;
-    std::string_view parts[2];
-    size_t count = 1;
-    if (framing_ == ResponseFraming::chunked && !cut_) parts[count++] = last_chunk;
-    if (count == 1 && head_sent_) return true;
-    return send(parts, count);
+    // The last bytes of the response: the held head of an empty body, or
+    // the last chunk.
+    std::string_view last = !head_sent_ ? head_
+                            : framing_ == ResponseFraming::chunked && !cut_ ? last_chunk
+                                                                            : std::string_view();
+    if (!head_sent_ && framing_ == ResponseFraming::chunked && !cut_) {
+        std::string_view parts[2] = {{}, last_chunk};  // an empty chunked body: head and end
+        return send(parts, 2);
+    }
+    head_sent_ = true;
+    if (last.empty() || channel_.send_last(last.data(), last.size())) return true;
+    failed_ = true;
+    return false;
 }
 
 }  // namespace zelweb

@@ -18,7 +18,10 @@
 //     keep the connection only if body.reusable();
 // and a file (c_file, wsgi.file_wrapper): begin() as above, then
 // body.write_file(fd, offset, count) in place of the pieces (any number of
-// files and pieces may be mixed), then finish().
+// files and pieces may be mixed), then finish(). Pieces go out through the
+// channel's send_parts (one gathered send where the channel can), files
+// through its send_descriptor (sendfile on plain TCP), and finish()'s last
+// bytes through send_last, which a channel may write out in the background.
 #pragma once
 #include <cstddef>
 #include <cstdint>

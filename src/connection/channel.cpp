@@ -35,9 +35,9 @@ bool Channel::send_parts(const std::string_view* parts, size_t count) {
     return true;
 }
 
-bool Channel::send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent) {
+int64_t Channel::send_descriptor(int fd, uint64_t offset, uint64_t count) {
     char block[file_block];  // on the stack: a thread's memory is touched only while it sends
-    sent = 0;
+    uint64_t sent = 0;
     while (sent < count) {
         size_t want = count - sent < file_block ? static_cast<size_t>(count - sent) : file_block;
         ssize_t n;
@@ -51,13 +51,13 @@ bool Channel::send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t&
         if (n < 0) {
             errno = error;
             PyErr_SetFromErrno(PyExc_OSError);
-            return false;
+            return -1;
         }
-        if (n == 0) return true;  // the file has become shorter
-        if (!send(block, static_cast<size_t>(n))) return false;
+        if (n == 0) break;  // the file has become shorter
+        if (!send(block, static_cast<size_t>(n))) return -1;
         sent += static_cast<uint64_t>(n);
     }
-    return true;
+    return static_cast<int64_t>(sent);
 }
 
 }  // namespace zelweb

@@ -45,11 +45,15 @@ public:
     // into one send, large ones sent in turn; a channel on a descriptor
     // gathers them into one system call.
     virtual bool send_parts(const std::string_view* parts, size_t count);
-    // Up to `count` bytes of the descriptor `fd` from `offset`, `sent`
-    // counting those that went out: fewer only when the file ends first.
-    // Here: blocks read with the interpreter lock released, then sent; a
-    // channel on a plain TCP descriptor uses sendfile.
-    virtual bool send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent);
+    // `count` bytes of the open descriptor `fd` (which stays open) from byte
+    // `offset`: the number sent, fewer when the file ends first; -1 with an
+    // error set. Here: blocks read with the interpreter lock released, then
+    // sent; a channel on a plain TCP descriptor uses sendfile.
+    virtual int64_t send_descriptor(int fd, uint64_t offset, uint64_t count);
+    // The last bytes of a complete response: nothing is sent after them (a
+    // channel that writes out in the background may keep what the socket
+    // does not take at once).
+    virtual bool send_last(const char* data, size_t size) { return send(data, size); }
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
     // Whether the bytes travel over TLS.
@@ -103,7 +107,7 @@ public:
     bool send_bytes(PyObject* bytes) override;
     bool send_file(PyObject* file, uint64_t count) override;
     bool send_parts(const std::string_view* parts, size_t count) override;
-    bool send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent) override;
+    int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
 

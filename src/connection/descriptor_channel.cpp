@@ -186,9 +186,9 @@ bool DescriptorChannel::send_parts(const std::string_view* parts, size_t count) 
     return true;
 }
 
-bool DescriptorChannel::send_file_range(int fd, uint64_t offset, uint64_t count, uint64_t& sent) {
+int64_t DescriptorChannel::send_descriptor(int fd, uint64_t offset, uint64_t count) {
     off_t at = static_cast<off_t>(offset);
-    sent = 0;
+    uint64_t sent = 0;
     while (sent < count) {
         int error;
         uint64_t left = count - sent;
@@ -197,13 +197,14 @@ bool DescriptorChannel::send_file_range(int fd, uint64_t offset, uint64_t count,
         if (n < 0) {
             // Not a file sendfile takes (a pipe, a socket): its bytes go in blocks.
             if (sent == 0 && (error == EINVAL || error == ENOSYS))
-                return Channel::send_file_range(fd, offset, count, sent);
-            return io_error(error);
+                return Channel::send_descriptor(fd, offset, count);
+            io_error(error);
+            return -1;
         }
-        if (n == 0) return true;  // the file has become shorter
+        if (n == 0) break;  // the file has become shorter
         sent += static_cast<uint64_t>(n);
     }
-    return true;
+    return static_cast<int64_t>(sent);
 }
 
 bool DescriptorChannel::shutdown_write() {
