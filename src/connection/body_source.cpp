@@ -45,7 +45,8 @@ bool BodySource::rest_buffered() const {
     char sink[4096];
     for (size_t at = 0; at < buffered;) {
         auto r = probe.decode(c_.head + c_.taken + at, buffered - at, sink, sizeof sink);
-        if (r.status != ChunkedDecoder::Status::need_more) return r.status == ChunkedDecoder::Status::done;
+        if (r.status != ChunkedDecoder::Status::need_more)
+            return r.status == ChunkedDecoder::Status::done;
         if (r.consumed == 0) return false;
         at += r.consumed;
     }

@@ -110,7 +110,7 @@ bool BodyWriter::finish() {
     if (framing_ == ResponseFraming::length && sent_ < length_) cut_ = true;
     // The last bytes of the response: the held head of an empty body, or
     // the last chunk.
-    std::string_view last = !head_sent_ ? head_
+    std::string_view last = !head_sent_                                     ? head_
                             : framing_ == ResponseFraming::chunked && !cut_ ? last_chunk
                                                                             : std::string_view();
     if (!head_sent_ && framing_ == ResponseFraming::chunked && !cut_) {

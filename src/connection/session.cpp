@@ -74,8 +74,9 @@ unsigned long long body_bytes(const HttpObject* http) {
 std::string_view take_forwarded(const SessionOptions& o, PyObject* addr, HttpObject* http) {
     std::string_view head(http->request_head, http->request_head_size);
     size_t fields = head.find("\r\n");
-    Forwarded f = read_forwarded(o.trusted, peer_host(addr),
-                                 fields == head.npos ? std::string_view() : head.substr(fields + 2));
+    Forwarded f =
+        read_forwarded(o.trusted, peer_host(addr),
+                       fields == head.npos ? std::string_view() : head.substr(fields + 2));
     if (!f.client.empty() && f.client.size() < sizeof http->remote_addr) {
         std::memcpy(http->remote_addr, f.client.data(), f.client.size());
         http->remote_addr[f.client.size()] = '\0';

@@ -38,7 +38,8 @@ enum class BodyFailure { none, cut, too_large, malformed };
 
 void report(const RequestHead& head, const char* what) {
     PySys_WriteStderr("zelweb: %s for %.*s %.*s\n", what, static_cast<int>(head.method.size()),
-                      head.method.data(), static_cast<int>(std::min<size_t>(head.target.size(), 900)),
+                      head.method.data(),
+                      static_cast<int>(std::min<size_t>(head.target.size(), 900)),
                       head.target.data());
 }
 
@@ -105,13 +106,14 @@ public:
             const ResponseStart& s = response_start(start_);
             if (size() == 1 && !opened_ && s.called && !s.has_length) {
                 PyObject* only = list ? PyList_GET_ITEM(result, 0) : PyTuple_GET_ITEM(result, 0);
-                if (PyBytes_Check(only) && !open(true, static_cast<uint64_t>(PyBytes_GET_SIZE(only))))
+                if (PyBytes_Check(only) &&
+                    !open(true, static_cast<uint64_t>(PyBytes_GET_SIZE(only))))
                     return false;
             }
             // The list may change while a send lets the lock go: read anew.
             for (Py_ssize_t i = 0; i < size() && !writer_.over(); ++i) {
-                Ref piece = Ref::incref(list ? PyList_GET_ITEM(result, i)
-                                             : PyTuple_GET_ITEM(result, i));
+                Ref piece =
+                    Ref::incref(list ? PyList_GET_ITEM(result, i) : PyTuple_GET_ITEM(result, i));
                 if (!send_piece(piece.get())) return false;
             }
         } else {
@@ -276,14 +278,15 @@ private:
             return 0;
         }
         uint64_t size = static_cast<uint64_t>(st.st_size);
-        uint64_t count = size > static_cast<uint64_t>(offset) ? size - static_cast<uint64_t>(offset) : 0;
+        uint64_t count =
+            size > static_cast<uint64_t>(offset) ? size - static_cast<uint64_t>(offset) : 0;
         if (!opened_ && !open(false, 0)) return -1;
         // A Content-Length takes that much of the file (a range of it, say):
         // what follows in the file is not the body's, and no excess.
         const ResponseStart& s = response_start(start_);
         if (s.has_length) count = std::min(count, s.length - std::min(s.length, writer_.sent()));
         return writer_.write_file(static_cast<int>(fd), static_cast<uint64_t>(offset), count) ? 1
-                                                                                            : -1;
+                                                                                              : -1;
     }
 
     Connection& c_;
@@ -396,17 +399,13 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
     if (ready) {
         if (lent.input && lent.start) {
             exchange.lend(lent.start.get());
-            EnvironInputs in{w.environ_base,
-                             &head,
-                             w.root_path,
-                             remote_addr.get(),
-                             remote_port,
-                             w.server_name,
-                             w.server_port,
-                             forwarded.scheme.empty() ? o.tls : forwarded.scheme == "https",
-                             o.tls,
-                             forwarded.host,
-                             lent.input.get()};
+            EnvironInputs in{
+                w.environ_base,  &head,
+                w.root_path,     remote_addr.get(),
+                remote_port,     w.server_name,
+                w.server_port,   forwarded.scheme.empty() ? o.tls : forwarded.scheme == "https",
+                o.tls,           forwarded.host,
+                lent.input.get()};
             environ = build_environ(in);
         }
     }
@@ -415,7 +414,7 @@ Ending serve_wsgi_request(const SessionOptions& o, const SessionControl& control
     SavedError failure;  // what the application (or the send) raised
     if (result && !close_result(result.get()) && !failure.empty())
         PyErr_WriteUnraisable(result.get());  // the first error is the one reported
-    SavedError closing;  // what close() raised, when nothing had before
+    SavedError closing;                       // what close() raised, when nothing had before
     environ = Ref();
     exchange.finish_body();
 

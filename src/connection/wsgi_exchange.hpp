@@ -16,10 +16,10 @@ namespace zelweb {
 // What serve sets for its WSGI application; objects borrowed for the
 // server's lifetime.
 struct WsgiSettings {
-    PyObject* app;           // app(environ, start_response)
-    PyObject* environ_base;  // environ_template()
+    PyObject* app;               // app(environ, start_response)
+    PyObject* environ_base;      // environ_template()
     std::string_view root_path;  // SCRIPT_NAME's text
-    PyObject* server_name;   // str: SERVER_NAME and SERVER_PORT of a request naming no host
+    PyObject* server_name;       // str: SERVER_NAME and SERVER_PORT of a request naming no host
     PyObject* server_port;
 };
 

@@ -34,11 +34,11 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     if (!memory) return PyErr_NoMemory();
     PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
     HttpObject* r = as_record(obj);
-    for (char* field : {r->url, r->method, r->request_protocol, r->user_agent, r->cookie,
-                        r->request_content_type, r->query, r->set_cookie, r->headers,
-                        r->response_protocol, r->status_text, r->content_type, r->upload_name,
-                        r->upload_tmp_name, r->upload_type, r->data_path, r->auth, r->remote_addr,
-                        r->scheme})
+    for (char* field :
+         {r->url, r->method, r->request_protocol, r->user_agent, r->cookie, r->request_content_type,
+          r->query, r->set_cookie, r->headers, r->response_protocol, r->status_text,
+          r->content_type, r->upload_name, r->upload_tmp_name, r->upload_type, r->data_path,
+          r->auth, r->remote_addr, r->scheme})
         field[0] = '\0';
     take_back_loans(r);
     r->content_length = 0;

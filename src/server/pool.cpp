@@ -89,7 +89,8 @@ public:
     bool set_wsgi(const ServeConfig& config, PyObject* listener) {
         if (!config.wsgi) return true;
         Ref bound = call_method_named(listener, "getsockname");
-        if (!bound || !PyTuple_Check(bound.get()) || PyTuple_GET_SIZE(bound.get()) < 2) return false;
+        if (!bound || !PyTuple_Check(bound.get()) || PyTuple_GET_SIZE(bound.get()) < 2)
+            return false;
         server_name_ = Ref::incref(PyTuple_GET_ITEM(bound.get(), 0));
         server_port_ = Ref::steal(PyObject_Str(PyTuple_GET_ITEM(bound.get(), 1)));
         environ_base_ = environ_template(config.root_path.get(), config.workers > 1, config.tls);

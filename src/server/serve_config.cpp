@@ -147,7 +147,8 @@ bool root_path(PyObject* obj, ServeConfig& config) {
     std::memcpy(config.root_path_text, p, size);
     config.root_path_text[size] = '\0';
     config.root_path_size = size;
-    config.root_path = Ref::steal(PyUnicode_DecodeLatin1(p, static_cast<Py_ssize_t>(size), nullptr));
+    config.root_path =
+        Ref::steal(PyUnicode_DecodeLatin1(p, static_cast<Py_ssize_t>(size), nullptr));
     return static_cast<bool>(config.root_path);
 }
 
@@ -178,7 +179,8 @@ bool forwarded_allow_ips(PyObject* obj, ServeConfig& config) {
         Ref comma = Ref::steal(PyUnicode_FromString(","));
         entries = comma ? Ref::steal(PyUnicode_Split(obj, comma.get(), -1)) : Ref();
     } else if (PyBytes_Check(obj)) {
-        PyErr_SetString(PyExc_TypeError, "serve() forwarded_allow_ips must be str or a list of str");
+        PyErr_SetString(PyExc_TypeError,
+                        "serve() forwarded_allow_ips must be str or a list of str");
         return false;
     } else {
         entries = Ref::steal(PySequence_List(obj));
@@ -203,11 +205,11 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
                    *workers = nullptr, *access_log = nullptr, *upload_dir = nullptr,
                    *max_body = nullptr, *shutdown_timeout = nullptr, *backlog = nullptr,
                    *interface_name = nullptr, *root = nullptr, *forwarded = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|OO$OOOOOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
-            &port, &https, &certfile, &keyfile, &keep_alive, &max_connections, &workers,
-            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog, &interface_name,
-            &root, &forwarded))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$OOOOOOOOOOOOOO:serve",
+                                     const_cast<char**>(keywords), &app, &host, &port, &https,
+                                     &certfile, &keyfile, &keep_alive, &max_connections, &workers,
+                                     &access_log, &upload_dir, &max_body, &shutdown_timeout,
+                                     &backlog, &interface_name, &root, &forwarded))
         return false;
     config.app = Ref::incref(app);
     if (!host) {

@@ -159,7 +159,7 @@ Ref path_info(const RequestHead& head, std::string_view root) {
 // else the listening socket's. The last authority's pair is kept: it is
 // the same request after request.
 bool server_address(PyObject* environ, const EnvironInputs& in) {
-    std::string_view authority = !in.host.empty()       ? in.host
+    std::string_view authority = !in.host.empty()    ? in.host
                                  : in.head->has_host ? in.head->host
                                                      : std::string_view();
     if (authority.empty())
@@ -177,8 +177,8 @@ bool server_address(PyObject* environ, const EnvironInputs& in) {
     bool port_ok = !a.port.empty() && a.port.size() <= 5;
     for (char c : a.port) port_ok = port_ok && c >= '0' && c <= '9';
     Ref name = text(a.host);
-    Ref port = port_ok ? text(a.port)
-                       : Ref::incref(in.https ? wsgi_names.port_443 : wsgi_names.port_80);
+    Ref port =
+        port_ok ? text(a.port) : Ref::incref(in.https ? wsgi_names.port_443 : wsgi_names.port_80);
     if (!name || !port) return false;
     if (authority.size() <= cached_value_limit) {
         Ref whole = text(authority);
@@ -191,8 +191,7 @@ bool server_address(PyObject* environ, const EnvironInputs& in) {
         last_port = Ref::incref(port.get()).release();
         last_https = in.https;
     }
-    return put(environ, wsgi_names.SERVER_NAME, name) &&
-           put(environ, wsgi_names.SERVER_PORT, port);
+    return put(environ, wsgi_names.SERVER_NAME, name) && put(environ, wsgi_names.SERVER_PORT, port);
 }
 
 }  // namespace
@@ -211,7 +210,8 @@ Ref environ_template(PyObject* script_name, bool multiprocess, bool https) {
     for (PyObject* key : per_request)
         if (!put(d, key, Py_None)) return Ref();
     bool ok = put(d, n.QUERY_STRING, n.empty) && put(d, n.SERVER_PROTOCOL, n.http_1_1) &&
-              put(d, n.wsgi_url_scheme, https ? n.https : n.http) && put(d, n.SCRIPT_NAME, script_name) && put(d, n.wsgi_version, n.version) &&
+              put(d, n.wsgi_url_scheme, https ? n.https : n.http) &&
+              put(d, n.SCRIPT_NAME, script_name) && put(d, n.wsgi_version, n.version) &&
               put(d, n.wsgi_input_terminated, Py_True) && put(d, n.wsgi_multithread, Py_True) &&
               put(d, n.wsgi_multiprocess, multiprocess ? Py_True : Py_False) &&
               put(d, n.wsgi_run_once, Py_False) &&

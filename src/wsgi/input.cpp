@@ -64,7 +64,9 @@ public:
         return true;
     }
     char* free_space() { return PyBytes_AS_STRING(bytes_.get()) + used_; }
-    size_t room() const { return bytes_ ? static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get())) - used_ : 0; }
+    size_t room() const {
+        return bytes_ ? static_cast<size_t>(PyBytes_GET_SIZE(bytes_.get())) - used_ : 0;
+    }
     bool full() const { return used_ == want_; }
     size_t left() const { return want_ - used_; }
     bool add(const char* data, size_t size) {

@@ -13,12 +13,12 @@ struct WsgiNames {
     PyObject *REQUEST_METHOD, *SCRIPT_NAME, *PATH_INFO, *QUERY_STRING, *CONTENT_TYPE,
         *CONTENT_LENGTH, *SERVER_NAME, *SERVER_PORT, *SERVER_PROTOCOL, *REMOTE_ADDR, *REMOTE_PORT,
         *HTTP_HOST, *HTTP_COOKIE, *wsgi_version, *wsgi_url_scheme, *wsgi_input,
-        *wsgi_input_terminated, *wsgi_errors, *wsgi_multithread, *wsgi_multiprocess,
-        *wsgi_run_once, *wsgi_file_wrapper;
+        *wsgi_input_terminated, *wsgi_errors, *wsgi_multithread, *wsgi_multiprocess, *wsgi_run_once,
+        *wsgi_file_wrapper;
     // values
     PyObject *version, *http, *https, *http_1_0, *http_1_1, *empty, *slash, *port_80, *port_443,
         *comma, *cookie_separator;
-    PyObject* body_wait;  // a float: how long each receive of a body waits
+    PyObject* body_wait;   // a float: how long each receive of a body waits
     PyObject* methods[8];  // GET, HEAD, POST, PUT, DELETE, PATCH, OPTIONS
     // names called
     PyObject *read, *close, *fileno, *tell, *stderr_;

@@ -107,10 +107,11 @@ bool header_error(PyObject* name, const char* why) {
 
 // One (name, value) pair checked; what the server needs of it noted in
 // `start`. False with TypeError or ValueError set.
-bool check_header(PyObject* item, Py_ssize_t index, std::string_view& name,
-                  std::string_view& value, ResponseStart& start, bool& skip, Known& known) {
+bool check_header(PyObject* item, Py_ssize_t index, std::string_view& name, std::string_view& value,
+                  ResponseStart& start, bool& skip, Known& known) {
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2 ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)) || !PyUnicode_Check(PyTuple_GET_ITEM(item, 1))) {
+        !PyUnicode_Check(PyTuple_GET_ITEM(item, 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(item, 1))) {
         PyErr_Format(PyExc_TypeError,
                      "start_response() header %zd must be a (name, value) tuple of str, not %R",
                      index, item);
@@ -299,15 +300,16 @@ PyObject* start_response_call(PyObject* self, PyObject* const* args, size_t narg
         for (int j = 0; j < 3; ++j)
             if (PyUnicode_CompareWithASCIIString(key, keywords[j]) == 0) slot = j;
         if (slot < 0 || given[slot]) {
-            PyErr_Format(PyExc_TypeError, "start_response() got an unexpected or repeated "
-                         "keyword argument %R", key);
+            PyErr_Format(PyExc_TypeError,
+                         "start_response() got an unexpected or repeated "
+                         "keyword argument %R",
+                         key);
             return nullptr;
         }
         given[slot] = args[nargs + k];
     }
     if (!given[0] || !given[1]) {
-        PyErr_SetString(PyExc_TypeError,
-                        "start_response() needs a status and a list of headers");
+        PyErr_SetString(PyExc_TypeError, "start_response() needs a status and a list of headers");
         return nullptr;
     }
     if (!start(as_start(self), given[0], given[1], given[2])) return nullptr;

@@ -27,10 +27,10 @@ void test_percent_decode() {
     CHECK(decoded("/a%20b") == "/a b");
     CHECK(decoded("/%2F%2f") == "///");
     CHECK(decoded("/caf%C3%A9") == "/caf\xC3\xA9");
-    CHECK(decoded("/a+b") == "/a+b");                 // "+" is a space only in a query
-    CHECK(decoded("/%zz%4") == "/%zz%4");             // not an escape: kept
+    CHECK(decoded("/a+b") == "/a+b");      // "+" is a space only in a query
+    CHECK(decoded("/%zz%4") == "/%zz%4");  // not an escape: kept
     CHECK(decoded("%") == "%");
-    CHECK(decoded("/%00x") == string("/\0x", 3));     // every byte, a NUL too
+    CHECK(decoded("/%00x") == string("/\0x", 3));  // every byte, a NUL too
     CHECK(decoded("") == "");
 }
 
@@ -42,9 +42,9 @@ string key(string_view name) {
 void test_cgi_keys() {
     CHECK(key("User-Agent") == "HTTP_USER_AGENT");
     CHECK(key("x-a1") == "HTTP_X_A1");
-    CHECK(key("X_Forwarded_For") == "");              // could pose as X-Forwarded-For
+    CHECK(key("X_Forwarded_For") == "");  // could pose as X-Forwarded-For
     CHECK(key(string(59, 'a')) == "HTTP_" + string(59, 'A'));
-    CHECK(key(string(60, 'a')) == "");                // over the capacity: the caller's way
+    CHECK(key(string(60, 'a')) == "");  // over the capacity: the caller's way
 }
 
 void test_authority() {
@@ -54,9 +54,9 @@ void test_authority() {
         const char* port;
     };
     const Row rows[] = {
-        {"example.com", "example.com", ""},       {"example.com:8080", "example.com", "8080"},
-        {"[::1]:443", "[::1]", "443"},            {"[::1]", "[::1]", ""},
-        {"10.0.0.1:", "10.0.0.1", ""},            {"", "", ""},
+        {"example.com", "example.com", ""}, {"example.com:8080", "example.com", "8080"},
+        {"[::1]:443", "[::1]", "443"},      {"[::1]", "[::1]", ""},
+        {"10.0.0.1:", "10.0.0.1", ""},      {"", "", ""},
     };
     for (const Row& r : rows) {
         Authority a = split_authority(r.in);
@@ -94,10 +94,8 @@ void test_trusted_entries() {
 
 void test_forwarded_client() {
     // The nearest address the proxies do not own.
-    CHECK(client("X-Forwarded-For: 198.51.100.7, 203.0.113.9\r\n", {"127.0.0.1"}) ==
-          "203.0.113.9");
-    CHECK(client("X-Forwarded-For: 198.51.100.7, 10.0.0.2\r\n", {"10.0.0.0/8"}) ==
-          "198.51.100.7");
+    CHECK(client("X-Forwarded-For: 198.51.100.7, 203.0.113.9\r\n", {"127.0.0.1"}) == "203.0.113.9");
+    CHECK(client("X-Forwarded-For: 198.51.100.7, 10.0.0.2\r\n", {"10.0.0.0/8"}) == "198.51.100.7");
     // Lines read as one list, the last line nearest.
     CHECK(client("x-forwarded-for: 198.51.100.7\r\nX-A: b\r\nX-FORWARDED-FOR: 10.0.0.2, "
                  "10.0.0.3\r\n",
@@ -108,7 +106,8 @@ void test_forwarded_client() {
     CHECK(client("X-Forwarded-For: \r\n", {"*"}) == "");
     CHECK(client("X-Real-IP: 1.2.3.4\r\n", {"*"}) == "");
     // Not an address: it is no proxy of ours, so it is the answer.
-    CHECK(client("X-Forwarded-For: 198.51.100.7, unknown\r\n", {"*", "10.0.0.1"}) == "198.51.100.7");
+    CHECK(client("X-Forwarded-For: 198.51.100.7, unknown\r\n", {"*", "10.0.0.1"}) ==
+          "198.51.100.7");
     CHECK(client("X-Forwarded-For: 198.51.100.7, unknown\r\n", {"10.0.0.1"}) == "unknown");
     // More lines than are read: the nearest ones count.
     string many;
