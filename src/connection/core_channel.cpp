@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,42 @@ bool CoreChannel::send(const char* data, size_t size) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && !would_block(errno)) return failed_io(os_error(errno));
         if (!wait(POLLOUT, send_ms_)) return false;
+    }
+    return true;
+}
+
+bool CoreChannel::send_parts(const std::string_view* parts, size_t count) {
+    // Gathered into one system call, as many at a time as it takes.
+    constexpr size_t batch = 16;
+    size_t first = 0, done = 0;  // the part being sent, and its bytes already sent
+    while (first < count) {
+        iovec pieces[batch];
+        size_t n = 0;
+        for (size_t i = first; i < count && n < batch; ++i) {
+            size_t skip = i == first ? done : 0;
+            if (parts[i].size() == skip) continue;
+            pieces[n].iov_base = const_cast<char*>(parts[i].data() + skip);
+            pieces[n].iov_len = parts[i].size() - skip;
+            ++n;
+        }
+        if (n == 0) return true;
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = n;
+        ssize_t sent = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (!would_block(errno)) return failed_io(os_error(errno));
+            if (!wait(POLLOUT, send_ms_)) return false;
+            continue;
+        }
+        size_t left = static_cast<size_t>(sent);
+        while (first < count && left >= parts[first].size() - done) {
+            left -= parts[first].size() - done;
+            ++first;
+            done = 0;
+        }
+        done += left;
     }
     return true;
 }

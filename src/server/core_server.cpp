@@ -20,6 +20,7 @@
 #include "py/call.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
+#include "server/served_app.hpp"
 #include "server/stop_signals.hpp"
 
 namespace zelweb {
@@ -34,18 +35,7 @@ constexpr const char* capsule_name = "zelweb.serve.core";
 // The application threads and what they share, under the interpreter lock
 // unless said otherwise.
 struct CoreServer {
-    explicit CoreServer(const ServeConfig& config) {
-        app = Ref::incref(config.app.get());
-        keep_alive = Ref::incref(config.keep_alive.get());
-        access_log = Ref::incref(config.access_log.get());
-        std::memcpy(upload_prefix, config.upload_prefix, sizeof upload_prefix);
-        options.keep_alive = keep_alive.get();
-        options.keep_alive_seconds = config.keep_alive_seconds;
-        options.tls = false;
-        options.upload_prefix = upload_prefix;
-        options.max_body = config.max_body;
-        options.access_log = access_log.get();
-    }
+    CoreServer() = default;
     CoreServer(const CoreServer&) = delete;
     CoreServer& operator=(const CoreServer&) = delete;
     ~CoreServer() {
@@ -54,9 +44,7 @@ struct CoreServer {
     }
 
     Engine* engine = nullptr;
-    Ref app, keep_alive, access_log;
-    char upload_prefix[sizeof ServeConfig::upload_prefix];
-    SessionOptions options;
+    ServedApp served;
     bool stopping = false;
     SessionControl* controls = nullptr;  // one per thread, for the uploads of a stuck route
     long thread_count = 0;
@@ -73,8 +61,8 @@ void lend(const Job& job, const CoreServer& server, Connection& c) {
     c.head_size = job.head_size;
     c.head_began = Clock::time_point(std::chrono::milliseconds(job.head_began_ms));
     c.limits = Limits::extended;
-    c.upload_prefix = server.options.upload_prefix;
-    c.max_body = server.options.max_body;
+    c.upload_prefix = server.served.options().upload_prefix;
+    c.max_body = server.served.options().max_body;
     format_peer_host(job.peer, c.peer.host, sizeof c.peer.host);
     c.peer.port = job.peer.port;
 }
@@ -113,7 +101,7 @@ void application_thread(void* arg) {
                 Connection c(channel, job.buffer);
                 lend(job, *server, c);
                 JobEnd end;
-                serve_job(server->app.get(), server->options, control, c,
+                serve_job(server->served.app(), server->served.options(), control, c,
                           job.too_large ? HeadStatus::too_large : HeadStatus::complete, end);
                 finish.after = end.after;
                 finish.leftover = end.leftover;
@@ -226,7 +214,7 @@ bool run_core_server(const ServeConfig& config, PyObject* listener) {
     Ref number = call_method(listener, names.fileno);
     long fd = number ? PyLong_AsLong(number.get()) : -1;
     if (fd < 0) return false;
-    auto* server = new (std::nothrow) CoreServer(config);
+    auto* server = new (std::nothrow) CoreServer();
     if (!server) {
         PyErr_NoMemory();
         return false;
@@ -236,6 +224,7 @@ bool run_core_server(const ServeConfig& config, PyObject* listener) {
         delete server;
         return false;
     }
+    if (!server->served.set(config, listener)) return false;
     server->controls =
         static_cast<SessionControl*>(std::calloc(static_cast<size_t>(config.threads), sizeof(SessionControl)));
     if (!server->controls) {
