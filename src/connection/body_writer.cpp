@@ -37,7 +37,7 @@ void BodyWriter::begin(std::string_view head, ResponseFraming framing, uint64_t 
     length_ = length;
 }
 
-bool BodyWriter::send(std::string_view* parts, size_t count) {
+bool BodyWriter::send(std::string_view* parts, size_t count, bool last) {
     // parts[0] is a free slot for the head.
     size_t first = 1;
     if (!head_sent_) {
@@ -45,7 +45,9 @@ bool BodyWriter::send(std::string_view* parts, size_t count) {
         first = 0;
     }
     head_sent_ = true;
-    if (channel_.send_parts(parts + first, count - first)) return true;
+    bool sent = last ? channel_.send_last_parts(parts + first, count - first)
+                     : channel_.send_parts(parts + first, count - first);
+    if (sent) return true;
     failed_ = true;
     return false;
 }
@@ -70,7 +72,7 @@ bool BodyWriter::write(const char* data, size_t size) {
     if (framing_ == ResponseFraming::chunked) parts[count++] = chunk_line(size, line);
     parts[count++] = std::string_view(data, size);
     if (framing_ == ResponseFraming::chunked) parts[count++] = crlf;
-    if (!send(parts, count)) return false;
+    if (!send(parts, count, ends_body(size))) return false;
     sent_ += size;
     return true;
 }
@@ -83,10 +85,12 @@ bool BodyWriter::write_file(int fd, uint64_t offset, uint64_t count) {
     std::string_view parts[2];
     size_t n = 1;
     if (framing_ == ResponseFraming::chunked) parts[n++] = chunk_line(count, line);
+    bool last = ends_body(count);
     if (n > 1 || !head_sent_) {
-        if (!send(parts, n)) return false;
+        if (!send(parts, n, last)) return false;
     }
-    int64_t sent = channel_.send_descriptor(fd, offset, count);
+    int64_t sent = last ? channel_.send_last_descriptor(fd, offset, count)
+                        : channel_.send_descriptor(fd, offset, count);
     if (sent < 0) {
         failed_ = true;
         return false;

@@ -82,8 +82,13 @@ public:
     }
 
 private:
-    // The held head, then `parts`, in one send.
-    bool send(std::string_view* parts, size_t count);
+    // The held head, then `parts`, in one send; `last`: nothing follows
+    // them (the channel may write them out in the background).
+    bool send(std::string_view* parts, size_t count, bool last = false);
+    // Whether `size` more bytes end a body of known length.
+    bool ends_body(uint64_t size) const {
+        return framing_ == ResponseFraming::length && sent_ + size == length_;
+    }
     // How much of `size` more bytes the length leaves room for.
     uint64_t room(uint64_t size);
 

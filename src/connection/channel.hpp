@@ -63,6 +63,9 @@ public:
     virtual int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) {
         return send_descriptor(fd, offset, count);
     }
+    virtual bool send_last_parts(const std::string_view* parts, size_t count) {
+        return send_parts(parts, count);
+    }
     // Every byte of `parts[0, count)`, in order. Here: small ones copied
     // into one send, large ones sent in turn; a channel on a descriptor
     // gathers them into one system call.
@@ -153,6 +156,7 @@ public:
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool send_parts(const std::string_view* parts, size_t count) override;
     bool send_last(const char* data, size_t size) override;
+    bool send_last_parts(const std::string_view* parts, size_t count) override;
     int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) override;
     Output* pending() override { return &pending_; }
     bool shutdown_write() override;
