@@ -87,6 +87,9 @@ void application_thread(void* arg) {
         Job job, done;
         Finish finish;
         bool finished = false;
+        // The WSGI objects a request lent its application, lent again to
+        // this thread's next request unless the application kept them.
+        Ref spare_input, spare_start_response;
         for (;;) {
             bool got;
             Py_BEGIN_ALLOW_THREADS
@@ -100,9 +103,13 @@ void application_thread(void* arg) {
                 if (job.body_stalled) channel.set_stalled();
                 Connection c(channel, job.buffer);
                 lend(job, *server, c);
+                c.spare_input = std::move(spare_input);
+                c.spare_start_response = std::move(spare_start_response);
                 JobEnd end;
                 serve_job(server->served.app(), server->served.options(), control, c,
                           job.too_large ? HeadStatus::too_large : HeadStatus::complete, end);
+                spare_input = std::move(c.spare_input);
+                spare_start_response = std::move(c.spare_start_response);
                 finish.after = end.after;
                 finish.leftover = end.leftover;
                 finish.unread_body = end.unread_body;
