@@ -6,12 +6,13 @@ difference divided by N is the cost of one request (accept, thread, head,
 record, route, response, close), repeatable whatever else the machine does.
 
     python3 bench/profile_request.py [--requests 2000] [--head browser|short]
-        [--entry start|serve] [--keep-alive]
+    python3 bench/profile_request.py --serve wsgi     # serve, requests on one kept connection
 
-`--entry serve` measures `zelweb.serve` instead of `start`; with
-`--keep-alive` every request goes on one connection (serve only), which
-leaves out the accept and the close: the head, the record, route and the
-response alone.
+`--serve route|wsgi|flask|django` profiles `zelweb.serve` instead of `start`:
+the requests go one after the other on a single kept-alive connection, so
+the difference is the cost of the request itself (head, record or
+environment, application, response) without the connection's; `wsgi` is a
+plain WSGI hello world, `flask` and `django` the frameworks' own.
 """
 import argparse
 import os
@@ -37,11 +38,48 @@ class App:
             count += 1
             if count >= N:
                 done.set()
-entry = sys.argv[3]
-if entry == "serve":
-    serve = lambda: zelweb.serve(App(), "127.0.0.1", int(sys.argv[1]))
-elif entry != "start":  # the design's ceiling (bench/compare/ceiling.cpp) instead
-    sys.path.insert(0, entry)
+MODE = os.environ.get("PROFILE_SERVE")
+def counted():
+    global count
+    with lock:
+        count += 1
+        if count >= N:
+            done.set()
+def hello_wsgi(environ, start_response):
+    counted()
+    start_response("200 OK", [("Content-Type", "text/plain"), ("Content-Length", "13")])
+    return [b"Hello, World!"]
+if MODE == "flask":
+    import flask
+    flask_app = flask.Flask("profile")
+    @flask_app.get("/")
+    def index():
+        counted()
+        return "Hello, World!"
+if MODE == "django":
+    from django.conf import settings
+    from django.http import HttpResponse
+    from django.urls import path
+    def index(request):
+        counted()
+        return HttpResponse("Hello, World!")
+    urlpatterns = [path("", index)]
+    settings.configure(DEBUG=False, SECRET_KEY="x", ALLOWED_HOSTS=["*"], ROOT_URLCONF=__name__,
+                       MIDDLEWARE=[])
+    import django
+    django.setup()
+    from django.core.wsgi import get_wsgi_application
+    django_app = get_wsgi_application()
+if MODE:
+    wsgi = {"wsgi": hello_wsgi, "flask": flask_app if MODE == "flask" else None,
+            "django": django_app if MODE == "django" else None}.get(MODE)
+    port = int(sys.argv[1])
+    if MODE == "route":
+        serve = lambda: zelweb.serve(App(), "127.0.0.1", port)
+    else:
+        serve = lambda: zelweb.serve(wsgi, "127.0.0.1", port, interface="wsgi")
+elif len(sys.argv) > 3:  # the design's ceiling (bench/compare/ceiling.cpp) instead
+    sys.path.insert(0, sys.argv[3])
     import ceiling
     class App:
         def route(self, http):
@@ -86,18 +124,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def read_response(s, pending):
-    """One response framed by its Content-Length; what follows it stays pending."""
-    while b"\r\n\r\n" not in pending:
-        pending += s.recv(65536)
-    head, _, rest = pending.partition(b"\r\n\r\n")
-    length = int(re.search(rb"\r\nContent-Length: (\d+)", head).group(1))
-    while len(rest) < length:
-        rest += s.recv(65536)
-    return rest[length:]
-
-
-def run(n, head, out_dir, entry, keep_alive):
+def run(n, head, out_dir, ceiling=None, serve=None):
     port = free_port()
     out = os.path.join(out_dir, f"callgrind.{n}")
     script = os.path.join(out_dir, "server.py")
@@ -105,7 +132,8 @@ def run(n, head, out_dir, entry, keep_alive):
         f.write(SERVER)
     proc = subprocess.Popen(
         ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, script,
-         str(port), str(n), entry], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+         str(port), str(n)] + ([ceiling] if ceiling else []), stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, env=dict(os.environ, PROFILE_SERVE=serve or ""))
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
         try:
@@ -114,18 +142,22 @@ def run(n, head, out_dir, entry, keep_alive):
         except OSError:
             time.sleep(0.2)
     # that probe connection was one request with an empty head: count from here
-    if keep_alive:
+    if serve and n:
+        kept = head.replace(b"Connection: close\r\n", b"")
         with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
-            pending = b""
             for _ in range(n):
-                s.sendall(head)
-                pending = read_response(s, pending)
-    else:
-        for _ in range(n):
-            with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
-                s.sendall(head)
-                while s.recv(65536):
-                    pass
+                s.sendall(kept)
+                reply = b""
+                while b"Hello, World!" not in reply:
+                    data = s.recv(65536)
+                    if not data:
+                        break
+                    reply += data
+    for _ in range(0 if serve else n):
+        with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+            s.sendall(head)
+            while s.recv(65536):
+                pass
     proc.wait(timeout=600)
     text = open(out).read()
     total = int(re.search(r"^summary: (\d+)", text, re.M).group(1))
@@ -136,25 +168,19 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--requests", type=int, default=2000)
     ap.add_argument("--head", choices=["short", "browser"], default="short")
-    ap.add_argument("--entry", choices=["start", "serve"], default="start")
-    ap.add_argument("--keep-alive", action="store_true",
-                    help="every request on one connection (serve only)")
     ap.add_argument("--ceiling", metavar="DIR",
                     help="profile the design's ceiling module built in DIR instead of zelweb")
     ap.add_argument("--keep", help="copy the callgrind output of the measured run here")
+    ap.add_argument("--serve", choices=["route", "wsgi", "flask", "django"],
+                    help="profile zelweb.serve with this application, on one kept connection")
     args = ap.parse_args()
-    if args.keep_alive and args.entry != "serve":
-        ap.error("--keep-alive needs --entry serve")
     head = SHORT_HEAD if args.head == "short" else BROWSER_HEAD
-    if args.keep_alive:
-        head = head.replace(b"Connection: close\r\n", b"")
-    entry = args.ceiling or args.entry
     with tempfile.TemporaryDirectory() as d:
-        base, _ = run(0, head, d, entry, args.keep_alive)
-        total, out = run(args.requests, head, d, entry, args.keep_alive)
+        base, _ = run(0, head, d, args.ceiling, args.serve)
+        total, out = run(args.requests, head, d, args.ceiling, args.serve)
         per = (total - base) / args.requests
-        kept = ", kept alive" if args.keep_alive else ""
-        print(f"server: {'ceiling' if args.ceiling else 'zelweb ' + args.entry}{kept}")
+        print(f"server: {'ceiling' if args.ceiling else 'zelweb'}"
+              f"{' serve, ' + args.serve + ', one kept connection' if args.serve else ''}")
         print(f"head: {args.head} ({len(head)} bytes), requests: {args.requests}")
         print(f"instructions per request (server process): {per:,.0f}")
         if args.keep:

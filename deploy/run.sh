@@ -108,8 +108,10 @@ mkdir -p tmp  # zelweb streams uploads into ./tmp and never makes it itself
 servers=""
 for ((i = 0; i < count; i++)); do
     port=$((base_port + i))
-    # The address last, so that options given for it do not move it.
-    "$PYTHON" -m zelweb_cli "$@" --host "$BACKEND_HOST" --port "$port" &
+    # nginx, on this machine, is the one proxy whose X-Forwarded-* lines are
+    # trusted; the address last, so that options given for it do not move it.
+    "$PYTHON" -m zelweb_cli --forwarded-allow-ips 127.0.0.1 "$@" \
+        --host "$BACKEND_HOST" --port "$port" &
     pids+=($!)
     servers+="        server $BACKEND_HOST:$port;"$'\n'
 done
@@ -178,13 +180,15 @@ $servers
         # a 100-continue exchange with zelweb would only confuse the response.
         proxy_set_header Expect "";
         proxy_set_header Host \$host;
-        # The client's address, for the application to read with
-        # c_header(b"X-Forwarded-For") (c_remote_addr is nginx's own). nginx
-        # appends the address it sees to whatever the client sent, so a chain
-        # from a proxy in front survives for logs; anything before the last
-        # entry may be forged, and the application takes the last one.
-        # (\$remote_addr would overwrite the value instead, to be taken whole,
-        # but would drop that chain.) X-Real-IP holds the same address alone.
+        # The client's address and scheme: an application served with
+        # forwarded_allow_ips=["127.0.0.1"] (--forwarded-allow-ips 127.0.0.1)
+        # gets them from c_remote_addr and c_scheme (WSGI: REMOTE_ADDR,
+        # wsgi.url_scheme). nginx appends the address it sees to whatever the
+        # client sent, so a chain from a proxy in front survives for logs;
+        # anything before nginx's entry may be forged, and serve takes the
+        # nearest address that is not a trusted proxy. (\$remote_addr would
+        # overwrite the value instead, and drop that chain.) X-Real-IP holds
+        # the same address alone.
         proxy_set_header X-Forwarded-For \$proxy_add_x_forwarded_for;
         proxy_set_header X-Real-IP \$remote_addr;
         proxy_set_header X-Forwarded-Proto \$scheme;

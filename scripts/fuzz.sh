@@ -10,7 +10,7 @@ SECONDS_EACH=${1:-30}
 shift || true
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(head_scan request_head target_split pair_lookup content_length part_head multipart chunked strict_head
-                                     file_answer static_path static_answer)
+                                     file_answer static_path forwarded static_answer)
 
 CC=${FUZZ_CC:-clang} CXX=${FUZZ_CXX:-clang++} \
   cmake -S . -B build/fuzz -G Ninja -DZELWEB_FUZZ=ON -DZELWEB_NATIVE_ONLY=ON \

@@ -6,6 +6,7 @@ temporary working directory holding `tmp/` and a throwaway `cert/` pair. Its
 application dispatches on the path to handlers that each test registers, so
 every test writes its own `route` and one server serves all of them.
 """
+import gc
 import os
 import pathlib
 import socket
@@ -14,6 +15,8 @@ import sys
 import tempfile
 import threading
 import time
+import warnings
+from wsgiref.validate import WSGIWarning, validator
 
 import pytest
 
@@ -191,3 +194,95 @@ def run_python(code, cwd=None, timeout=60):
     """Runs code in a fresh interpreter; returns the CompletedProcess."""
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           cwd=cwd, timeout=timeout)
+
+
+# --- WSGI ----------------------------------------------------------------------------
+
+class WsgiApps:
+    """The WSGI application of a wsgi server: PATH_INFO -> app(environ, start_response)
+    (the app under "*" for any other path). Each app registered is wrapped in
+    wsgiref.validate.validator, so any departure from PEP 3333 by the server (or the
+    app) fails the test; `raw=True` leaves it unwrapped."""
+
+    def __init__(self):
+        self.handlers = {}
+
+    def __call__(self, environ, start_response):
+        app = self.handlers.get(environ["PATH_INFO"]) or self.handlers.get("*")
+        if app is None:
+            start_response("404 Not Found", [("Content-Type", "text/plain")])
+            return [b"no app here\n"]
+        return app(environ, start_response)
+
+
+class _ReadAll:
+    """wsgi.input as the validator hands it on, with read() taking no size as read(-1):
+    the validator predates wsgi.input_terminated, and frameworks (Werkzeug, Falcon)
+    read such a stream to its end without one."""
+
+    def __init__(self, stream):
+        self.stream = stream
+
+    def read(self, size=-1):
+        return self.stream.read(size)
+
+    def __getattr__(self, name):
+        return getattr(self.stream, name)
+
+    def __iter__(self):
+        return iter(self.stream)
+
+
+def _reading_all(app):
+    def wrapped(environ, start_response):
+        environ["wsgi.input"] = _ReadAll(environ["wsgi.input"])
+        return app(environ, start_response)
+    return wrapped
+
+
+class WsgiServer(Server):
+    def handle(self, path, app, raw=False):
+        self.routes.handlers[path] = app if raw else validator(_reading_all(app))
+        return path
+
+
+@pytest.fixture(scope="session")
+def _wsgi_servers(workdir):
+    servers = {}
+
+    def get(**options):
+        key = repr(sorted(options.items()))
+        if key not in servers:
+            apps = WsgiApps()
+            port = free_port()
+            t = threading.Thread(target=zelweb.serve, args=(apps, HOST, port),
+                                 kwargs={"interface": "wsgi", **options}, daemon=True)
+            t.start()
+            wait_listening(port)
+            servers[key] = WsgiServer(port, apps, bool(options.get("https")))
+        return servers[key]
+    return get
+
+
+@pytest.fixture
+def wsgi_serving(_wsgi_servers):
+    """wsgi_serving(**options): the session's zelweb.serve(interface="wsgi") server with
+    those options; apps a test registers are dropped after it. Warnings of wsgiref's
+    validator fail the test, and so does anything it reports as an unraisable error (an
+    iterable never closed)."""
+    used = []
+    unraisable = []
+    previous = sys.unraisablehook
+    sys.unraisablehook = unraisable.append
+
+    def get(**options):
+        used.append(_wsgi_servers(**options))
+        return used[-1]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", WSGIWarning)
+        yield get
+    for s in used:
+        s.routes.handlers.clear()
+    gc.collect()  # an iterable dropped unclosed is reported when it is freed
+    sys.unraisablehook = previous
+    assert not unraisable, [(u.exc_value, u.object) for u in unraisable]

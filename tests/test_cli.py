@@ -1,8 +1,8 @@
 """The zelweb command, run as users run it (python -m zelweb_cli, what the
-installed script runs): it loads MODULE:ATTR, serves it, stops with status 0
-on SIGTERM, says what went wrong in one line, and restarts on a change with
---reload. The options reach serve as keywords (checked without serving for
-the keywords this serve does not take yet)."""
+installed script runs): it loads MODULE:ATTR, serves it (a WSGI application
+by default, a route one with --interface route), stops with status 0 on
+SIGTERM, says what went wrong in one line, and restarts on a change with
+--reload. The options reach serve as keywords."""
 import os
 import pathlib
 import re
@@ -63,6 +63,41 @@ def app_dir(tmp_path):
 def test_serves_the_named_application_until_sigterm(app_dir, args, text):
     with CommandProcess(app_dir, "--interface", "route", *args) as server:
         r = requests.get(server.url(), timeout=10)
+        assert (r.status_code, r.text) == (200, text)
+        assert server.terminate() == 0
+
+
+WSGI_APP = '''\
+def app(environ, start_response):
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"wsgi " + environ["PATH_INFO"].encode("latin-1")]
+
+def make():
+    return app
+'''
+
+FLASK_APP = '''\
+from flask import Flask
+
+app = Flask(__name__)
+
+@app.get("/<name>")
+def hello(name):
+    return "flask " + name
+'''
+
+
+@pytest.mark.parametrize("source, args, text", [
+    (WSGI_APP, ["webapp:app"], "wsgi /x"),
+    (WSGI_APP, ["--factory", "webapp:make"], "wsgi /x"),
+    (FLASK_APP, ["webapp"], "flask x"),
+], ids=["callable", "factory", "flask"])
+def test_serves_a_wsgi_application_by_default(tmp_path, source, args, text):
+    if "flask" in source:
+        pytest.importorskip("flask")
+    (tmp_path / "webapp.py").write_text(source)
+    with CommandProcess(tmp_path, *args) as server:
+        r = requests.get(server.url("/x"), timeout=10)
         assert (r.status_code, r.text) == (200, text)
         assert server.terminate() == 0
 

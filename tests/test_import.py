@@ -28,7 +28,7 @@ IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", 
 
 # Bound by the execution step, in this order.
 MODULE_ATTRIBUTES = ["__builtins__", "http_t", "socket", "threading", "unquote", "random", "os",
-                     "time", "ssl", "start", "__test__", "__version__", "serve"]
+                     "time", "ssl", "start", "__test__", "__version__", "serve", "BodyTooLarge"]
 
 
 def run_json(code, **kwargs):

@@ -6,7 +6,7 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-ORDER = ["parse", "core", "py", "context", "connection", "server", "module"]
+ORDER = ["parse", "core", "py", "context", "wsgi", "connection", "server", "module"]
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]', re.M)
 
 

@@ -95,6 +95,7 @@ ROWS = [
     row("c_query"),
     row("c_remote_addr"),
     row("c_remote_port"),
+    row("c_scheme"),
     row("c_body"),
     row("c_uploads", upload=True),
     # -- arguments refused with an exception

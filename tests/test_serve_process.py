@@ -146,6 +146,38 @@ def test_slow_and_idle_clients_hold_no_thread(serve_dir):
                 s.close()
 
 
+BIG_APP = r'''
+import sys, zelweb
+
+BIG = b"x" * (32 << 20)  # more than the socket buffers hold
+
+class App:
+    def route(self, http):
+        http.c_text(BIG if http.c_url() == b"/big" else b"small")
+
+def wsgi(environ, start_response):
+    body = BIG if environ["PATH_INFO"] == "/big" else b"small"
+    start_response("200 OK", [("Content-Length", str(len(body)))])
+    return [body]
+
+app = wsgi if sys.argv[1] == "wsgi" else App()
+zelweb.serve(app, "127.0.0.1", 0, threads=1, interface=sys.argv[1])
+'''
+
+
+@pytest.mark.parametrize("interface", ["route", "wsgi"])
+def test_a_response_read_slowly_holds_no_thread(serve_dir, interface):
+    # One application thread: a client that does not read its big response
+    # leaves it to the core, and another client is answered meanwhile.
+    with ServeProcess(BIG_APP, serve_dir, interface) as srv:
+        with Conn(srv.port) as slow, Conn(srv.port) as quick:
+            slow.send(b"GET /big HTTP/1.1\r\nHost: x\r\n\r\n")
+            quick.send(b"GET /small HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert quick.response().endswith(b"\r\n\r\nsmall")
+            head = slow.response()
+            assert head.startswith(b"HTTP/1.1 200 OK") and len(head.split(b"\r\n\r\n", 1)[1]) == 32 << 20
+
+
 def test_a_body_sent_slowly_holds_no_thread(serve_dir):
     # One application thread: a form whose body trickles in is read by the
     # loop, and another client is answered meanwhile.

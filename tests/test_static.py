@@ -200,6 +200,22 @@ def test_other_methods_and_paths_reach_the_application(srv, method, target):
     assert split(get(srv, target, method=method))[2] == b"route: " + method
 
 
+def test_the_wsgi_interface_gets_what_the_folder_does_not_answer(wsgi_serving, site):
+    srv = wsgi_serving(static={"/static": str(site)})
+    calls = []
+
+    def app(environ, start_response):
+        calls.append(environ["REQUEST_METHOD"] + " " + environ["PATH_INFO"])
+        start_response("200 OK", [("Content-Type", "text/plain"), ("Content-Length", "4")])
+        return [b"wsgi"]
+    srv.handle("*", app)
+    assert split(get(srv, b"/static/site.css"))[2] == CSS
+    assert split(get(srv, b"/static/nothing"))[0] == b"HTTP/1.1 404 Not Found"
+    assert split(get(srv, b"/static/site.css", method=b"POST"))[2] == b"wsgi"
+    assert split(get(srv, b"/elsewhere"))[2] == b"wsgi"
+    assert calls == ["POST /static/site.css", "GET /elsewhere"]
+
+
 def test_a_head_the_strict_reader_refuses_gets_the_usual_answer(srv):
     assert get(srv, b"/static/site.css", b"Bad Name: 1\r\n").startswith(b"HTTP/1.1 400 ")
 

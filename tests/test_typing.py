@@ -93,7 +93,10 @@ def served() -> None:
     zelweb.serve(App(), max_body=1.5)
     zelweb.serve(App(), upload_dir=None)
     zelweb.serve(NoRoute())
-    zelweb.serve(App(), b"::1", 0, certfile=pathlib.Path("c"), access_log=sys.stderr, max_body=None)
+    zelweb.serve(App(), interface="wsgi")
+    zelweb.serve(App(), interface="asgi")
+    zelweb.serve(App(), b"::1", 0, certfile=pathlib.Path("c"), access_log=sys.stderr, max_body=None,
+                 forwarded_allow_ips=["127.0.0.1"], root_path="/app")
 '''
 
 
@@ -105,7 +108,7 @@ def test_mypy_rejects_misuse_of_the_api(checker, tmp_path):
     flagged = {int(m.group(1)) for m in re.finditer(r"misuse\.py:(\d+): error:", result.stdout)}
     # Every line of route's body, both start calls and every serve call but
     # the last are errors.
-    assert flagged == {7, 8, 9, 10, 11, 12, 18, 21, 24, 25, 26, 27, 28, 29}, result.stdout
+    assert flagged == {7, 8, 9, 10, 11, 12, 18, 21, 24, 25, 26, 27, 28, 29, 30, 31}, result.stdout
 
 
 def stub_tree():

@@ -50,6 +50,43 @@ Outcome BodySource::io_failure() const {
     return c_.channel.broken() ? Outcome::peer_gone : Outcome::failed;
 }
 
+bool BodySource::rest_buffered() const {
+    if (complete_) return true;
+    size_t buffered = c_.received - c_.taken;
+    if (!chunked_) return left_ <= buffered;
+    // A copy of the decoder runs over the buffered bytes; nothing is taken.
+    ChunkedDecoder probe = decoder_;
+    char sink[4096];
+    for (size_t at = 0; at < buffered;) {
+        auto r = probe.decode(c_.head + c_.taken + at, buffered - at, sink, sizeof sink);
+        if (r.status != ChunkedDecoder::Status::need_more)
+            return r.status == ChunkedDecoder::Status::done;
+        if (r.consumed == 0) return false;
+        at += r.consumed;
+    }
+    return false;
+}
+
+Py_ssize_t BodySource::skip_buffered() {
+    char sink[4096];
+    while (!complete_ && c_.received > c_.taken) {
+        Py_ssize_t n;
+        if (chunked_) {
+            // Decoded from the buffer alone: read_chunked would receive.
+            auto r = decoder_.decode(c_.head + c_.taken, c_.received - c_.taken, sink, sizeof sink);
+            c_.taken += r.consumed;
+            if (r.status == ChunkedDecoder::Status::malformed) return halt(Outcome::bad_request);
+            if (decoder_.data_size() > c_.max_body) return halt(Outcome::too_large);
+            if (r.status == ChunkedDecoder::Status::done) set_complete();
+            n = static_cast<Py_ssize_t>(r.produced + r.consumed);
+        } else {
+            n = read_length(sink, sizeof sink);
+        }
+        if (n <= 0) return n;
+    }
+    return 0;
+}
+
 Py_ssize_t BodySource::receive(char* buffer, size_t size) {
     Py_ssize_t n = c_.channel.receive(buffer, size);
     if (n > 0) return n;

@@ -28,6 +28,15 @@ public:
     // complete; `stopped` when it cannot go on.
     Py_ssize_t read(char* buffer, size_t size);
 
+    // Whether the rest of the body has already come with the head (its
+    // chunked end included): a response that goes out before its body was
+    // read may then still keep the connection.
+    bool rest_buffered() const;
+
+    // Reads and drops what of the body has already come with the head,
+    // without waiting for more. The results of read(); 0 when that was all.
+    Py_ssize_t skip_buffered();
+
     bool complete() const { return complete_; }
 
     // Why it stopped: bad_request (the chunked framing broke), too_large

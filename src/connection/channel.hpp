@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "core/output.hpp"
 
@@ -62,10 +63,19 @@ public:
     virtual int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) {
         return send_descriptor(fd, offset, count);
     }
+    virtual bool send_last_parts(const std::string_view* parts, size_t count) {
+        return send_parts(parts, count);
+    }
+    // Every byte of `parts[0, count)`, in order. Here: small ones copied
+    // into one send, large ones sent in turn; a channel on a descriptor
+    // gathers them into one system call.
+    virtual bool send_parts(const std::string_view* parts, size_t count);
     // What is left to write out of a complete response.
     virtual Output* pending() { return nullptr; }
     virtual bool shutdown_write() = 0;
     virtual bool close() = 0;
+    // Whether the bytes travel over TLS.
+    virtual bool secure() const { return false; }
 
 protected:
     // Marks a failed receive or send; returns what it was given.
@@ -95,9 +105,11 @@ public:
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
+    bool secure() const override { return tls_; }
 
 private:
     bool skip_unchanged_;
+    bool tls_ = false;
     double timeout_ = -1;
 };
 
@@ -114,6 +126,7 @@ public:
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
     int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
+    bool send_parts(const std::string_view* parts, size_t count) override;
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
@@ -141,7 +154,9 @@ public:
     bool send_bytes(PyObject* bytes) override;
     int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
+    bool send_parts(const std::string_view* parts, size_t count) override;
     bool send_last(const char* data, size_t size) override;
+    bool send_last_parts(const std::string_view* parts, size_t count) override;
     int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) override;
     Output* pending() override { return &pending_; }
     bool shutdown_write() override;

@@ -14,6 +14,7 @@
 #include "parse/head.hpp"
 #include "parse/limits.hpp"
 #include "parse/request_head.hpp"
+#include "py/ref.hpp"
 
 namespace zelweb {
 
@@ -118,6 +119,10 @@ struct Connection {
     BodyBuffer carry;
     size_t carry_size = 0;
     bool carry_lost = false;
+    Ref peer_port;  // the peer's port as text (REMOTE_PORT), made for the first request needing it
+    // The WSGI objects of the last request, lent again to the next one
+    // unless the application kept them.
+    Ref spare_input, spare_start_response;
 };
 
 }  // namespace zelweb

@@ -6,10 +6,13 @@
 #include <poll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 
 #include "connection/channel.hpp"
 #include "py/call.hpp"
@@ -107,6 +110,42 @@ bool CoreChannel::send(const char* data, size_t size) {
     return true;
 }
 
+bool CoreChannel::send_parts(const std::string_view* parts, size_t count) {
+    // Gathered into one system call, as many at a time as it takes.
+    constexpr size_t batch = 16;
+    size_t first = 0, done = 0;  // the part being sent, and its bytes already sent
+    while (first < count) {
+        iovec pieces[batch];
+        size_t n = 0;
+        for (size_t i = first; i < count && n < batch; ++i) {
+            size_t skip = i == first ? done : 0;
+            if (parts[i].size() == skip) continue;
+            pieces[n].iov_base = const_cast<char*>(parts[i].data() + skip);
+            pieces[n].iov_len = parts[i].size() - skip;
+            ++n;
+        }
+        if (n == 0) return true;
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = n;
+        ssize_t sent = ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR) continue;
+            if (!would_block(errno)) return failed_io(os_error(errno));
+            if (!wait(POLLOUT, send_ms_)) return false;
+            continue;
+        }
+        size_t left = static_cast<size_t>(sent);
+        while (first < count && left >= parts[first].size() - done) {
+            left -= parts[first].size() - done;
+            ++first;
+            done = 0;
+        }
+        done += left;
+    }
+    return true;
+}
+
 bool CoreChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
@@ -179,6 +218,54 @@ int64_t CoreChannel::send_last_descriptor(int in, uint64_t offset, uint64_t coun
     if (copy < 0) return os_error(errno) ? 0 : -1;
     pending_.set_file(copy, static_cast<uint64_t>(at), left);
     return static_cast<int64_t>(count);
+}
+
+bool CoreChannel::send_last_parts(const std::string_view* parts, size_t count) {
+    if (!pending_.empty()) {
+        PyErr_SetString(PyExc_RuntimeError, "the response has already ended");
+        return false;
+    }
+    constexpr size_t batch = 16;
+    if (count > batch) return send_parts(parts, count);  // more than one call: sent in full
+    iovec pieces[batch];
+    size_t n = 0, total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (parts[i].empty()) continue;
+        pieces[n].iov_base = const_cast<char*>(parts[i].data());
+        pieces[n++].iov_len = parts[i].size();
+        total += parts[i].size();
+    }
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = n;
+    ssize_t sent;
+    do {
+        sent = n ? ::sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL) : 0;
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0 && !would_block(errno)) return failed_io(os_error(errno));
+    size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+    if (done == total) return true;
+    // The rest, gathered into one buffer, is the core's to write out.
+    char* rest = static_cast<char*>(std::malloc(total - done));
+    if (!rest) {
+        PyErr_NoMemory();
+        return false;
+    }
+    size_t at = 0, skip = done;
+    for (size_t i = 0; i < n; ++i) {
+        size_t size = pieces[i].iov_len;
+        if (skip >= size) {
+            skip -= size;
+            continue;
+        }
+        std::memcpy(rest + at, static_cast<char*>(pieces[i].iov_base) + skip, size - skip);
+        at += size - skip;
+        skip = 0;
+    }
+    bool kept = pending_.set_bytes(rest, at);
+    std::free(rest);
+    if (!kept) PyErr_NoMemory();
+    return kept;
 }
 
 bool CoreChannel::shutdown_write() { return ::shutdown(fd_, SHUT_WR) == 0 || os_error(errno); }

@@ -8,6 +8,7 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,53 @@ int64_t DescriptorChannel::send_descriptor(int in, uint64_t offset, uint64_t cou
         left -= static_cast<uint64_t>(n);
     }
     return static_cast<int64_t>(count - left);
+}
+
+bool DescriptorChannel::send_parts(const std::string_view* parts, size_t count) {
+    constexpr size_t most = 8;
+    if (count > most) return Channel::send_parts(parts, count);
+    struct iovec vec[most];
+    size_t used = 0, left = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (parts[i].empty()) continue;
+        vec[used].iov_base = const_cast<char*>(parts[i].data());
+        vec[used++].iov_len = parts[i].size();
+        left += parts[i].size();
+    }
+    struct msghdr message = {};
+    message.msg_iov = vec;
+    message.msg_iovlen = used;
+    // As send: first without waiting, with the lock held.
+    bool waited = false;
+    while (left > 0) {
+        ssize_t n;
+        int error;
+        if (!waited) {
+            do {
+                n = sendmsg(fd_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+            } while (n < 0 && errno == EINTR);
+            error = errno;
+            waited = true;
+            if (n < 0 && would_block(error)) continue;
+        } else {
+            n = unlocked([&] { return sendmsg(fd_, &message, MSG_NOSIGNAL); }, error);
+            if (n == 0) error = EAGAIN;
+        }
+        if (n <= 0) return io_error(error);
+        left -= static_cast<size_t>(n);
+        // What went out is dropped from the front of the vector.
+        size_t done = static_cast<size_t>(n);
+        while (message.msg_iovlen > 0 && done >= message.msg_iov[0].iov_len) {
+            done -= message.msg_iov[0].iov_len;
+            ++message.msg_iov;
+            --message.msg_iovlen;
+        }
+        if (done > 0) {
+            message.msg_iov[0].iov_base = static_cast<char*>(message.msg_iov[0].iov_base) + done;
+            message.msg_iov[0].iov_len -= done;
+        }
+    }
+    return true;
 }
 
 bool DescriptorChannel::shutdown_write() {

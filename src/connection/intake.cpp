@@ -144,6 +144,7 @@ Outcome fill_record(Connection& c, Ref& record) {
     HttpObject* http = as_record(record.get());
     http->limits = c.limits;
     store_peer(http, c.peer);
+    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
     if (!parse_head(c, http)) return PyErr_Occurred() ? Outcome::failed : Outcome::close_quietly;
     begin_body(c);
     // A body whose end cannot be found is never read, nor anything after it.
@@ -210,6 +211,7 @@ Outcome fill_record_from_head(Connection& c, Ref& record) {
     HttpObject* http = as_record(record.get());
     http->limits = c.limits;
     store_peer(http, c.peer);
+    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
     http->request_head = c.head;
     http->request_head_size = c.head_size;
     if (h.form == TargetForm::absolute) {

@@ -18,11 +18,14 @@
 #include "connection/close.hpp"
 #include "connection/compose.hpp"
 #include "connection/connection.hpp"
+#include "connection/ending.hpp"
 #include "connection/intake.hpp"
 #include "connection/own_response.hpp"
+#include "connection/peer_address.hpp"
 #include "connection/request_end.hpp"
 #include "connection/respond.hpp"
 #include "connection/static_reply.hpp"
+#include "connection/wsgi_exchange.hpp"
 #include "core/static_answer.hpp"
 #include "parse/head.hpp"
 #include "parse/request_head.hpp"
@@ -37,15 +40,6 @@ namespace {
 
 constexpr const char* serve_context = "zelweb.serve";
 constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
-
-// How a request was answered: the status (0: nothing was sent) and the bytes
-// of the body, for the log, and whether the connection may go on.
-struct Answer {
-    bool keep;
-    int status;
-    unsigned long long bytes;
-    bool wait_for_body = false;  // nothing was sent: the core reads the body first
-};
 
 std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));
@@ -69,16 +63,6 @@ void clear_peer_failure(const Channel& channel) {
         PyErr_Clear();
     else
         report_ignored_in(serve_context);
-}
-
-// The server's own answer; the connection ends after it. `drain`: what the
-// client still sends is read for a moment before the close, so that it
-// reads this answer rather than a reset.
-Answer answer_own(Connection& c, const OwnResponse& r, bool drain = true) {
-    if (drain) c.unread_body = drain_limit;
-    long bytes = send_own_response(c.channel, r);
-    if (bytes < 0) PyErr_Clear();  // the peer has gone: nothing more to do for it
-    return {false, r.status, bytes < 0 ? 0ull : static_cast<unsigned long long>(bytes)};
 }
 
 // A stage that could not go on: what the client is told, if anything.
@@ -121,11 +105,23 @@ Answer send_routed(Connection& c, HttpObject* http, bool keep) {
     return {keep && !c.body_cut_short, static_cast<int>(c.sent_status), c.sent_body};
 }
 
+// A trusted proxy's word on the client and its scheme, for c_remote_addr
+// and c_scheme; the client for the log.
+std::string_view take_forwarded(const SessionOptions& o, const Connection& c, HttpObject* http) {
+    Forwarded f = read_forwarded(o.trusted, c.peer.host, c.request.fields);
+    if (!f.client.empty() && f.client.size() < sizeof http->remote_addr) {
+        std::memcpy(http->remote_addr, f.client.data(), f.client.size());
+        http->remote_addr[f.client.size()] = '\0';
+    }
+    if (!f.scheme.empty()) std::memcpy(http->scheme, f.scheme.data(), f.scheme.size() + 1);
+    return f.client;
+}
+
 // The stages of a request whose head is complete, in order: the head read
 // strictly, the record, the body, route, the response. The first stage that
 // cannot go on gives the answer.
 Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& control,
-                      Connection& c, Ref& record) {
+                      Connection& c, Ref& record, std::string_view& client) {
     HeadFault fault = read_request_head(std::string_view(c.head, c.head_size), c.request);
     if (fault == HeadFault::bad_request) return answer_own(c, bad_request);
     Outcome outcome = fill_record_from_head(c, record);
@@ -135,6 +131,7 @@ Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& co
 
     HttpObject* http = as_record(record.get());
     control.request = http;
+    client = take_forwarded(o, c, http);
     outcome = read_body(c, http);
     if (outcome == Outcome::wait_for_body) return {true, 0, 0, true};
     if (outcome == Outcome::upload_error) {
@@ -160,8 +157,10 @@ Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& co
 void log_request(const SessionOptions& o, std::string_view line, const Answer& answer,
                  const Connection& c) {
     if (!answer.status || !o.access_log) return;
-    write_access_log(o.access_log, c.peer.host[0] ? c.peer.host : "-", line, answer.status,
-                     answer.bytes, c.head_began);
+    std::string_view host = !answer.client.empty() ? answer.client
+                            : c.peer.host[0]       ? std::string_view(c.peer.host)
+                                                   : std::string_view("-");
+    write_access_log(o.access_log, host, line, answer.status, answer.bytes, c.head_began);
 }
 
 // The length of a next head already whole at the buffer's start, blank
@@ -190,7 +189,10 @@ int descriptor_of(PyObject* con) {
 AfterRequest serve_request(PyObject* app, const SessionOptions& o, SessionControl& control,
                            Connection& c) {
     Ref record;
-    Answer answer = answer_request(app, o, control, c, record);
+    std::string_view client;
+    Answer answer = o.wsgi ? serve_wsgi_request(o, control, c)
+                           : answer_request(app, o, control, c, record, client);
+    if (answer.client.empty()) answer.client = client;
     log_request(o, request_line(c), answer, c);
     if (record) {
         HttpObject* http = as_record(record.get());

@@ -11,6 +11,8 @@
 namespace zelweb {
 
 struct HttpObject;
+struct WsgiSettings;
+class TrustedProxies;
 
 // What serve sets for every connection it serves. The objects are borrowed
 // for the server's lifetime.
@@ -21,6 +23,8 @@ struct SessionOptions {
     const char* upload_prefix;  // Connection::upload_prefix
     uint64_t max_body;          // UINT64_MAX: no bound
     PyObject* access_log;       // null: none; Py_True: standard error; else an object with write
+    const TrustedProxies* trusted = nullptr;  // proxies whose X-Forwarded-* count; null: none
+    const WsgiSettings* wsgi = nullptr;       // the WSGI interface; null: route
     const StaticSite* static_site = nullptr;  // its GET and HEAD answered by the server itself
 };
 

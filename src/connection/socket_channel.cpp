@@ -51,10 +51,10 @@ bool SocketChannel::prepare(PyObject* receive_timeout) {
         return false;
     // A TLS socket made without a handshake on accept: it is done here, on
     // this connection's own thread and under the head's time limit.
-    bool tls = _PyType_Lookup(Py_TYPE(con_), names.do_handshake) != nullptr;
+    tls_ = _PyType_Lookup(Py_TYPE(con_), names.do_handshake) != nullptr;
     // A client that goes away during it (a probe, plain HTTP on the TLS
     // port) is the peer's failure, like a reset.
-    return !tls || call_method(con_, names.do_handshake) || failed_io(false);
+    return !tls_ || call_method(con_, names.do_handshake) || failed_io(false);
 }
 
 bool SocketChannel::set_timeout(PyObject* seconds) {

@@ -131,4 +131,8 @@ PyObject* http_t_c_remote_port(PyObject* self, PyObject*) {
     return PyLong_FromLong(as_record(self)->remote_port);
 }
 
+PyObject* http_t_c_scheme(PyObject* self, PyObject*) {
+    return bytes_of(field_text(as_record(self)->scheme)).release();
+}
+
 }  // namespace zelweb

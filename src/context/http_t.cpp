@@ -36,10 +36,11 @@ PyObject* alloc_record(PyTypeObject* type, Py_ssize_t items) {
     if (!memory) return PyErr_NoMemory();
     PyObject* obj = PyObject_Init(static_cast<PyObject*>(memory), type);
     HttpObject* r = as_record(obj);
-    for (char* field : {r->url, r->method, r->request_protocol, r->user_agent, r->cookie,
-                        r->request_content_type, r->query, r->set_cookie, r->headers,
-                        r->response_protocol, r->status_text, r->content_type, r->upload_name,
-                        r->upload_tmp_name, r->upload_type, r->data_path, r->auth, r->remote_addr})
+    for (char* field :
+         {r->url, r->method, r->request_protocol, r->user_agent, r->cookie, r->request_content_type,
+          r->query, r->set_cookie, r->headers, r->response_protocol, r->status_text,
+          r->content_type, r->upload_name, r->upload_tmp_name, r->upload_type, r->data_path,
+          r->auth, r->remote_addr, r->scheme})
         field[0] = '\0';
     take_back_loans(r);
     r->content_length = 0;
@@ -113,6 +114,7 @@ PyMethodDef http_t_methods[] = {
     {"c_body", http_t_c_body, METH_NOARGS, nullptr},
     {"c_uploads", http_t_c_uploads, METH_NOARGS, nullptr},
     {"c_file", http_t_c_file, METH_O, nullptr},
+    {"c_scheme", http_t_c_scheme, METH_NOARGS, nullptr},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

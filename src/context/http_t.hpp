@@ -64,6 +64,7 @@ struct HttpObject {
     // Host, whatever a Host line says (serve).
     const char* authority;
     size_t authority_size;
+    char scheme[scheme_capacity];  // "http" or "https"
 };
 
 extern PyTypeObject http_t_type;

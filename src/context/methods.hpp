@@ -18,6 +18,7 @@ PyObject* http_t_c_headers(PyObject* self, PyObject*);
 PyObject* http_t_c_query(PyObject* self, PyObject*);
 PyObject* http_t_c_remote_addr(PyObject* self, PyObject*);
 PyObject* http_t_c_remote_port(PyObject* self, PyObject*);
+PyObject* http_t_c_scheme(PyObject* self, PyObject*);
 
 // target.cpp: the target split.
 PyObject* http_t_init_get(PyObject* self, PyObject*);

@@ -14,6 +14,7 @@
 #include "py/settings.hpp"
 #include "server/serve.hpp"
 #include "server/start.hpp"
+#include "wsgi/register.hpp"
 
 namespace zelweb {
 
@@ -134,7 +135,8 @@ int exec_step(PyObject* module) {
     PyObject* dict = PyModule_GetDict(module);            // borrowed
     PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
     bool ok = builtins && PyDict_SetItemString(dict, "__builtins__", builtins) == 0 &&
-              make_names() && register_http_t(module) && run_module_statements(dict);
+              make_names() && register_http_t(module) && run_module_statements(dict) &&
+              register_wsgi(module);
     if (ok) {
         // bounded_copy's refusals go through sys.stdout, in order with print().
         set_overflow_reporter(report_overflow_through_stdout);

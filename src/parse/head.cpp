@@ -1,6 +1,7 @@
 // Request-head parsing.
 #include "parse/head.hpp"
 
+#include <array>
 #include <cstring>
 
 namespace zelweb {
@@ -81,12 +82,25 @@ void read_connection_options(std::string_view value, ConnectionOptions& options)
     }
 }
 
+namespace {
+
+constexpr std::array<bool, 256> make_token_table() {
+    std::array<bool, 256> t{};
+    for (int c = 0; c < 256; ++c) {
+        bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        for (const char* s = "!#$%&'*+-.^_`|~"; *s; ++s) ok = ok || c == *s;
+        t[c] = ok;
+    }
+    return t;
+}
+constexpr std::array<bool, 256> token_table = make_token_table();
+
+}  // namespace
+
 bool is_token(std::string_view s) {
     if (s.empty()) return false;
-    for (unsigned char c : s) {
-        bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!alnum && !std::memchr("!#$%&'*+-.^_`|~", c, 15)) return false;
-    }
+    for (unsigned char c : s)
+        if (!token_table[c]) return false;
     return true;
 }
 

@@ -25,6 +25,7 @@ constexpr size_t content_type_capacity = 250;
 constexpr size_t path_capacity = 250;  // upload names and file paths
 constexpr size_t auth_capacity = 1024;
 constexpr size_t remote_addr_capacity = 64;  // an IPv6 address with its scope
+constexpr size_t scheme_capacity = 8;
 
 // Response lines are built in scratch lines of these sizes.
 constexpr size_t header_line_capacity = 512;
@@ -86,6 +87,18 @@ constexpr double stop_force_seconds = 1.0;      // after the shutdown timeout, f
 constexpr double worker_respawn_seconds = 1.0;  // a worker that died this young waits to restart
 constexpr size_t upload_dir_limit = 200;        // bytes of serve's upload directory
 constexpr size_t worker_mark_capacity = 24;     // a worker's "<pid>-" before its upload names
+constexpr size_t root_path_limit = 1024;        // bytes of serve's root_path
+
+// Proxies whose forwarded fields are trusted, and the X-Forwarded-For lines
+// of one request that are read (the nearest ones).
+constexpr size_t forwarded_allow_limit = 64;
+constexpr size_t forwarded_lines_limit = 16;
+
+// The WSGI interface: wsgi.input's read-ahead for readline, and the
+// largest response head an application may compose.
+constexpr size_t input_readahead = 16 * 1024;
+constexpr size_t response_head_limit = 64 * 1024;
+constexpr size_t cached_value_limit = 256;  // a header value kept for the next request to reuse
 
 // An unread body larger than this is not drained before the close.
 constexpr uint64_t drain_limit = 16 * 1024 * 1024;

@@ -24,6 +24,7 @@
 #include "py/call.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
+#include "server/served_app.hpp"
 #include "server/stop_signals.hpp"
 
 namespace zelweb {
@@ -38,20 +39,7 @@ constexpr const char* capsule_name = "zelweb.serve.core";
 // The application threads and what they share, under the interpreter lock
 // unless said otherwise.
 struct CoreServer {
-    explicit CoreServer(const ServeConfig& config) {
-        app = Ref::incref(config.app.get());
-        keep_alive = Ref::incref(config.keep_alive.get());
-        access_log = Ref::incref(config.access_log.get());
-        std::memcpy(upload_prefix, config.upload_prefix, sizeof upload_prefix);
-        options.keep_alive = keep_alive.get();
-        options.keep_alive_seconds = config.keep_alive_seconds;
-        options.tls = false;
-        options.upload_prefix = upload_prefix;
-        options.max_body = config.max_body;
-        options.access_log = access_log.get();
-        site = config.static_site;
-        options.static_site = site.get();
-    }
+    CoreServer() = default;
     CoreServer(const CoreServer&) = delete;
     CoreServer& operator=(const CoreServer&) = delete;
     ~CoreServer() {
@@ -60,10 +48,7 @@ struct CoreServer {
     }
 
     Engine* engine = nullptr;
-    Ref app, keep_alive, access_log;
-    char upload_prefix[sizeof ServeConfig::upload_prefix];
-    StaticSiteRef site;
-    SessionOptions options;
+    ServedApp served;
     bool stopping = false;  // read without the interpreter lock by static answers: atomically
     SessionControl* controls = nullptr;  // one per thread, for the uploads of a stuck route
     long thread_count = 0;
@@ -80,8 +65,8 @@ void lend(const Job& job, const CoreServer& server, Connection& c) {
     c.head_size = job.head_size;
     c.head_began = Clock::time_point(std::chrono::milliseconds(job.head_began_ms));
     c.limits = Limits::extended;
-    c.upload_prefix = server.options.upload_prefix;
-    c.max_body = server.options.max_body;
+    c.upload_prefix = server.served.options().upload_prefix;
+    c.max_body = server.served.options().max_body;
     format_peer_host(job.peer, c.peer.host, sizeof c.peer.host);
     c.peer.port = job.peer.port;
 }
@@ -95,11 +80,12 @@ bool answer_static_job(const CoreServer& server, const Job& job, char* buffer,
     StaticRequest request;
     request.head = std::string_view(job.buffer, job.head_size);
     request.following = job.received - job.head_size;
-    request.keep_allowed = server.options.keep_alive_seconds > 0 &&
+    const SessionOptions& options = server.served.options();
+    request.keep_allowed = options.keep_alive_seconds > 0 &&
                            !__atomic_load_n(&server.stopping, __ATOMIC_RELAXED);
     request.date_line = date_line();
     request.now = static_cast<int64_t>(std::time(nullptr));
-    if (!plan_static_answer(*server.site.get(), request, buffer, answer)) return false;
+    if (!plan_static_answer(*options.static_site, request, buffer, answer)) return false;
     if (!send_static_answer(job.fd, answer, finish.output)) {
         finish.output.clear();  // the peer has gone
         answer.close = true;
@@ -126,7 +112,7 @@ void end_static_job(const Job& job, const StaticAnswer& answer, Finish& finish) 
 void log_static_job(const CoreServer& server, const Job& job, const StaticAnswer& answer) {
     char host[remote_addr_capacity];
     format_peer_host(job.peer, host, sizeof host);
-    log_static_answer(server.access_log.get(), host, answer,
+    log_static_answer(server.served.options().access_log, host, answer,
                       Clock::time_point(std::chrono::milliseconds(job.head_began_ms)));
 }
 
@@ -151,9 +137,11 @@ void application_thread(void* arg) {
         Job job, done;
         Finish finish;
         bool finished = false;
-        bool log = server->access_log.get() != nullptr;
-        char* buffer =
-            server->site ? static_cast<char*>(std::malloc(static_answer_capacity)) : nullptr;
+        // The WSGI objects a request lent its application, lent again to
+        // this thread's next request unless the application kept them.
+        Ref spare_input, spare_start_response;
+        bool log = server->served.options().access_log != nullptr;
+        char* buffer = server->served.options().static_site ? static_cast<char*>(std::malloc(static_answer_capacity)) : nullptr;
         StaticAnswer answer;
         for (;;) {
             bool got, answered = false;
@@ -183,9 +171,13 @@ void application_thread(void* arg) {
                 if (job.body_stalled) channel.set_stalled();
                 Connection c(channel, job.buffer);
                 lend(job, *server, c);
+                c.spare_input = std::move(spare_input);
+                c.spare_start_response = std::move(spare_start_response);
                 JobEnd end;
-                serve_job(server->app.get(), server->options, control, c,
+                serve_job(server->served.app(), server->served.options(), control, c,
                           job.too_large ? HeadStatus::too_large : HeadStatus::complete, end);
+                spare_input = std::move(c.spare_input);
+                spare_start_response = std::move(c.spare_start_response);
                 finish.after = end.after;
                 finish.leftover = end.leftover;
                 finish.unread_body = end.unread_body;
@@ -299,7 +291,7 @@ bool run_core_server(const ServeConfig& config, PyObject* listener) {
     Ref number = call_method(listener, names.fileno);
     long fd = number ? PyLong_AsLong(number.get()) : -1;
     if (fd < 0) return false;
-    auto* server = new (std::nothrow) CoreServer(config);
+    auto* server = new (std::nothrow) CoreServer();
     if (!server) {
         PyErr_NoMemory();
         return false;
@@ -309,6 +301,7 @@ bool run_core_server(const ServeConfig& config, PyObject* listener) {
         delete server;
         return false;
     }
+    if (!server->served.set(config, listener)) return false;
     server->controls =
         static_cast<SessionControl*>(std::calloc(static_cast<size_t>(config.threads), sizeof(SessionControl)));
     if (!server->controls) {

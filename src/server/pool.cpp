@@ -24,6 +24,7 @@
 #include "py/names.hpp"
 #include "py/report.hpp"
 #include "server/accept_pause.hpp"
+#include "server/served_app.hpp"
 #include "server/stop_signals.hpp"
 
 namespace zelweb {
@@ -48,20 +49,7 @@ struct Accepted {
 
 class Pool {
 public:
-    explicit Pool(const ServeConfig& config) : max_connections_(config.max_connections) {
-        app_ = Ref::incref(config.app.get());
-        keep_alive_ = Ref::incref(config.keep_alive.get());
-        access_log_ = Ref::incref(config.access_log.get());
-        std::memcpy(upload_prefix_, config.upload_prefix, sizeof upload_prefix_);
-        options_.keep_alive = keep_alive_.get();
-        options_.keep_alive_seconds = config.keep_alive_seconds;
-        options_.tls = config.tls;
-        options_.upload_prefix = upload_prefix_;
-        options_.max_body = config.max_body;
-        options_.access_log = access_log_.get();
-        site_ = config.static_site;
-        options_.static_site = site_.get();
-    }
+    explicit Pool(const ServeConfig& config) : max_connections_(config.max_connections) {}
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
     ~Pool() {
@@ -79,6 +67,8 @@ public:
         if (!queue_) PyErr_NoMemory();
         return queue_ != nullptr;
     }
+
+    bool set(const ServeConfig& config, PyObject* listener) { return served_.set(config, listener); }
 
     // The accept loop's side, under the interpreter lock.
 
@@ -209,7 +199,7 @@ public:
         Slot slot;
         slot.control.stopping = &stopping_;
         link(slot);
-        serve_connection(app_.get(), a.con, a.addr, options_, slot.control);
+        serve_connection(served_.app(), a.con, a.addr, served_.options(), slot.control);
         unlink(slot);
         {
             std::lock_guard<std::mutex> lock(m_);
@@ -240,10 +230,7 @@ private:
     }
 
     const long max_connections_;
-    Ref app_, keep_alive_, access_log_;
-    char upload_prefix_[sizeof ServeConfig::upload_prefix];
-    StaticSiteRef site_;
-    SessionOptions options_;
+    ServedApp served_;
 
     std::mutex m_;
     std::condition_variable work_, room_, finished_;
@@ -338,7 +325,7 @@ bool run_thread_pool(const ServeConfig& config, PyObject* listener) {
         delete pool;
         return false;
     }
-    if (!pool->allocate()) return false;
+    if (!pool->allocate() || !pool->set(config, listener)) return false;
     // Non-blocking, so that an accept another worker process won the race
     // for comes back at once.
     Ref number = call_method(listener, names.fileno);

@@ -84,10 +84,11 @@ const char serve_doc[] =
     "serve(app, host='127.0.0.1', port=8080, *, https=False,\n"
     "      certfile='cert/app.crt', keyfile='cert/app.key', keep_alive=5.0,\n"
     "      max_connections=65536, workers=1, access_log=False, upload_dir='tmp',\n"
-    "      max_body=None, shutdown_timeout=10.0, backlog=1024, threads=16,\n"
-    "      static=None, static_max_age=None)\n"
+    "      max_body=None, shutdown_timeout=10.0, backlog=1024, threads=16, interface='route',\n"
+    "      root_path='', forwarded_allow_ips=None, static=None, static_max_age=None)\n"
     "--\n\n"
-    "Serves app on host:port with persistent connections until SIGINT or SIGTERM.";
+    "Serves app on host:port with persistent connections until SIGINT or SIGTERM.\n"
+    "interface='wsgi' serves a WSGI application: app(environ, start_response).";
 
 PyMethodDef serve_def = {"serve",
                          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(serve)),

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "parse/head.hpp"
 #include "server/static_config.hpp"
 
 namespace zelweb {
@@ -24,6 +25,9 @@ const char* const keywords[] = {"app",
                                 "shutdown_timeout",
                                 "backlog",
                                 "threads",
+                                "interface",
+                                "root_path",
+                                "forwarded_allow_ips",
                                 "static",
                                 "static_max_age",
                                 nullptr};
@@ -102,6 +106,101 @@ bool upload_directory(PyObject* obj, ServeConfig& config) {
     return true;
 }
 
+bool interface(PyObject* obj, ServeConfig& config) {
+    if (!PyUnicode_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "serve() interface must be a str, not %.100s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(obj, "wsgi") == 0)
+        config.wsgi = true;
+    else if (PyUnicode_CompareWithASCIIString(obj, "route") != 0)
+        return fail(PyExc_ValueError, "serve() interface must be 'route' or 'wsgi'");
+    return true;
+}
+
+// "" or a path from "/", as SCRIPT_NAME holds it: Latin-1, without a "/" at
+// its end, nothing a path cannot hold.
+bool root_path(PyObject* obj, ServeConfig& config) {
+    Ref text;
+    if (PyUnicode_Check(obj)) {
+        text = Ref::steal(PyUnicode_AsLatin1String(obj));
+        if (!text) {
+            PyErr_Clear();
+            return fail(PyExc_ValueError, "serve() root_path must be Latin-1 text");
+        }
+    } else if (PyBytes_Check(obj)) {
+        text = Ref::incref(obj);
+    } else {
+        PyErr_Format(PyExc_TypeError, "serve() root_path must be str or bytes, not %.100s",
+                     Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    const char* p = PyBytes_AS_STRING(text.get());
+    size_t size = static_cast<size_t>(PyBytes_GET_SIZE(text.get()));
+    while (size > 0 && p[size - 1] == '/') --size;
+    bool ok = size <= root_path_limit && (size == 0 || p[0] == '/');
+    for (size_t i = 0; ok && i < size; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        ok = c > 0x20 && c != 0x7F && c != '?' && c != '#';
+    }
+    if (!ok)
+        return fail(PyExc_ValueError,
+                    "serve() root_path must be empty or a path from '/' of at most 1024 bytes, "
+                    "without spaces, control characters, '?' or '#'");
+    std::memcpy(config.root_path_text, p, size);
+    config.root_path_text[size] = '\0';
+    config.root_path_size = size;
+    config.root_path =
+        Ref::steal(PyUnicode_DecodeLatin1(p, static_cast<Py_ssize_t>(size), nullptr));
+    return static_cast<bool>(config.root_path);
+}
+
+bool trusted_entry(PyObject* entry, ServeConfig& config) {
+    if (!PyUnicode_Check(entry)) {
+        PyErr_Format(PyExc_TypeError,
+                     "serve() forwarded_allow_ips must hold str addresses, not %.100s",
+                     Py_TYPE(entry)->tp_name);
+        return false;
+    }
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(entry, &size);
+    if (!text) return false;
+    std::string_view address = trim_blanks(std::string_view(text, static_cast<size_t>(size)));
+    if (config.trusted.add(address)) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "serve() forwarded_allow_ips: %R is not an address, a network or '*' (or more "
+                 "than %zu were given)",
+                 entry, forwarded_allow_limit);
+    return false;
+}
+
+// "*", addresses separated by commas, or an iterable of addresses; each
+// may be a network ("10.0.0.0/8").
+bool forwarded_allow_ips(PyObject* obj, ServeConfig& config) {
+    Ref entries;
+    if (PyUnicode_Check(obj)) {
+        Ref comma = Ref::steal(PyUnicode_FromString(","));
+        entries = comma ? Ref::steal(PyUnicode_Split(obj, comma.get(), -1)) : Ref();
+    } else if (PyBytes_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "serve() forwarded_allow_ips must be str or a list of str");
+        return false;
+    } else {
+        entries = Ref::steal(PySequence_List(obj));
+        if (!entries && PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError,
+                         "serve() forwarded_allow_ips must be str or a list of str, not %.100s",
+                         Py_TYPE(obj)->tp_name);
+        }
+    }
+    if (!entries) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(entries.get()); ++i)
+        if (!trusted_entry(PyList_GET_ITEM(entries.get(), i), config)) return false;
+    return true;
+}
+
 }  // namespace
 
 bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config) {
@@ -109,12 +208,14 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
                    *keyfile = nullptr, *keep_alive = nullptr, *max_connections = nullptr,
                    *workers = nullptr, *access_log = nullptr, *upload_dir = nullptr,
                    *max_body = nullptr, *shutdown_timeout = nullptr, *backlog = nullptr,
-                   *threads = nullptr, *static_folders = nullptr, *static_max_age = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O|OO$OOOOOOOOOOOOOO:serve", const_cast<char**>(keywords), &app, &host,
-            &port, &https, &certfile, &keyfile, &keep_alive, &max_connections, &workers,
-            &access_log, &upload_dir, &max_body, &shutdown_timeout, &backlog, &threads,
-            &static_folders, &static_max_age))
+                   *threads = nullptr, *interface_name = nullptr, *root = nullptr,
+                   *forwarded = nullptr, *static_folders = nullptr, *static_max_age = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO$OOOOOOOOOOOOOOOOO:serve",
+                                     const_cast<char**>(keywords), &app, &host, &port, &https,
+                                     &certfile, &keyfile, &keep_alive, &max_connections, &workers,
+                                     &access_log, &upload_dir, &max_body, &shutdown_timeout,
+                                     &backlog, &threads, &interface_name, &root, &forwarded,
+                                     &static_folders, &static_max_age))
         return false;
     config.app = Ref::incref(app);
     if (!host) {
@@ -172,6 +273,17 @@ bool read_serve_arguments(PyObject* args, PyObject* kwargs, ServeConfig& config)
     }
     if (shutdown_timeout && !seconds(shutdown_timeout, "shutdown_timeout", config.shutdown_timeout))
         return false;
+    if (interface_name && !interface(interface_name, config)) return false;
+    if (config.wsgi && !PyCallable_Check(app)) {
+        PyErr_Format(PyExc_TypeError,
+                     "serve() app must be callable with interface='wsgi', not %.100s",
+                     Py_TYPE(app)->tp_name);
+        return false;
+    }
+    if (root ? !root_path(root, config)
+             : !(config.root_path = Ref::steal(PyUnicode_FromString(""))))
+        return false;
+    if (forwarded && forwarded != Py_None && !forwarded_allow_ips(forwarded, config)) return false;
     // Last: the folders are opened.
     return read_static_folders(static_folders, static_max_age, config);
 }

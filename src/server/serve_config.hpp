@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/static_site.hpp"
+#include "parse/forwarded.hpp"
 #include "parse/limits.hpp"
 #include "py/ref.hpp"
 
@@ -25,6 +26,11 @@ struct ServeConfig {
     char upload_prefix[upload_dir_limit + 1 + worker_mark_capacity] = "tmp/";
     uint64_t max_body = UINT64_MAX;
     double shutdown_timeout = 10.0;
+    bool wsgi = false;  // interface="wsgi": app(environ, start_response)
+    Ref root_path;      // str: SCRIPT_NAME, "" or "/..." without a "/" at its end
+    char root_path_text[root_path_limit + 1] = "";  // the same, Latin-1
+    size_t root_path_size = 0;
+    TrustedProxies trusted;  // forwarded_allow_ips
     StaticSiteRef static_site;  // none when no folder was given
 };
 

@@ -5,7 +5,8 @@ Text crosses into and out of the module as bytes: every text parameter takes
 every text result is a new `bytes` object.
 """
 import os
-from typing import Dict, List, NoReturn, Optional, Protocol, Tuple, Union
+from typing import (Any, Callable, Dict, Iterable, List, Literal, NoReturn, Optional, Protocol,
+                    Tuple, Union, overload)
 
 _Text = Union[bytes, bytearray]
 _Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
@@ -16,6 +17,13 @@ __version__: str
 class _App(Protocol):
     # Called once per request, on that connection's own thread; the result is ignored.
     def route(self, http: http_t, /) -> object: ...
+
+# A WSGI application (PEP 3333): app(environ, start_response) -> an iterable of bytes.
+_StartResponse = Callable[..., Callable[[bytes], object]]
+_WsgiApp = Callable[[Dict[str, Any], _StartResponse], Iterable[bytes]]
+
+class BodyTooLarge(OSError):
+    """Raised by a read of wsgi.input when a chunked body grows past serve's max_body."""
 
 class _LogWriter(Protocol):
     # Called with one line of text, its line end included.
@@ -67,6 +75,9 @@ class http_t:
 
     def c_remote_port(self) -> int:
         """The peer's port; 0 for a record made by hand."""
+
+    def c_scheme(self) -> bytes:
+        """b"https" over TLS (or as a trusted proxy says), else b"http"; b"" for a record made by hand."""
 
     # Request body
 
@@ -126,6 +137,7 @@ class http_t:
     def __reduce__(self) -> NoReturn: ...
     def __setstate__(self, state: object, /) -> NoReturn: ...
 
+@overload
 def serve(
     app: _App,
     host: Union[str, bytes] = "127.0.0.1",
@@ -143,6 +155,33 @@ def serve(
     shutdown_timeout: float = 10.0,
     backlog: int = 1024,
     threads: int = 16,
+    interface: Literal["route"] = "route",
+    root_path: Union[str, bytes] = "",
+    forwarded_allow_ips: Union[None, str, Iterable[str]] = None,
+    static: Optional[Dict[str, _Path]] = None,
+    static_max_age: Optional[int] = None,
+) -> None: ...
+@overload
+def serve(
+    app: _WsgiApp,
+    host: Union[str, bytes] = "127.0.0.1",
+    port: int = 8080,
+    *,
+    https: bool = False,
+    certfile: _Path = "cert/app.crt",
+    keyfile: _Path = "cert/app.key",
+    keep_alive: float = 5.0,
+    max_connections: int = 65536,
+    workers: int = 1,
+    access_log: Union[bool, _LogWriter] = False,
+    upload_dir: _Path = "tmp",
+    max_body: Optional[int] = None,
+    shutdown_timeout: float = 10.0,
+    backlog: int = 1024,
+    threads: int = 16,
+    interface: Literal["wsgi"],
+    root_path: Union[str, bytes] = "",
+    forwarded_allow_ips: Union[None, str, Iterable[str]] = None,
     static: Optional[Dict[str, _Path]] = None,
     static_max_age: Optional[int] = None,
 ) -> None:
@@ -161,6 +200,11 @@ def serve(
     `static` maps URL prefixes to folders whose files the server sends itself
     for GET and HEAD (index.html, ranges, 304, NAME.br/NAME.gz), with
     `Cache-Control: public, max-age=static_max_age` when that is given.
+
+    `interface="wsgi"` calls app(environ, start_response) as PEP 3333 says,
+    with SCRIPT_NAME set to `root_path`. `forwarded_allow_ips` names the
+    proxies ("*", addresses, networks) whose X-Forwarded-For, -Proto and -Host
+    set the client's address, scheme and host.
 
     SIGINT or SIGTERM (in the main thread) stops accepting, lets requests in
     flight finish within `shutdown_timeout` seconds, restores the previous
