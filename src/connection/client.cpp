@@ -75,6 +75,7 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
     if (http) {
         take_back_loans(http);
         close_chosen_file(http);
+        release_stream(http);
     }
 }
 

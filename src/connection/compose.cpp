@@ -36,7 +36,7 @@ Ref compose_response(const HttpObject* r, const HeadShape& head, std::string_vie
     char status_digits[8], size_digits[24];
     std::string_view status = decimal(head.status, status_digits + sizeof status_digits);
     std::string_view size = decimal(head.length, size_digits + sizeof size_digits);
-    bool has_body = status_has_body(head.status);
+    bool has_body = status_has_body(head.status) && head.announce_length;
     const std::string_view pieces[] = {
         field_text(r->response_protocol),
         " ",

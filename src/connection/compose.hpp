@@ -23,6 +23,7 @@ struct HeadShape {
     std::string_view content_type;
     unsigned long long length;  // the Content-Length, for a status with a body
     std::string_view lines;     // whole lines after the server line: the connection's, a file's
+    bool announce_length = true;  // false: the lines frame the body (chunked, or to the close)
 };
 
 // The record's own: its status, content type and status text, or under

@@ -5,6 +5,7 @@
 
 #include "connection/compose.hpp"
 #include "connection/file_response.hpp"
+#include "connection/stream_response.hpp"
 #include "py/call.hpp"
 #include "py/files.hpp"
 #include "py/names.hpp"
@@ -32,7 +33,8 @@ int64_t send_data_file(Channel& channel, const HttpObject* r) {
 }
 
 // A HEAD gets the head a GET would get; a status without a body gets none.
-bool send_whole(Connection& c, const HttpObject* http, std::string_view lines) {
+bool send_whole(Connection& c, HttpObject* http, std::string_view lines) {
+    if (http->stream) return send_stream(c, http, lines);
     if (http->file_fd >= 0) return send_chosen_file(c, http, lines);
     bool body = status_has_body(http->status) && std::strcmp(http->method, "HEAD") != 0;
     c.sent_status = http->status;

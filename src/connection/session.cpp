@@ -25,6 +25,7 @@
 #include "connection/request_end.hpp"
 #include "connection/respond.hpp"
 #include "connection/static_reply.hpp"
+#include "connection/stream_response.hpp"
 #include "connection/wsgi_exchange.hpp"
 #include "core/static_answer.hpp"
 #include "parse/head.hpp"
@@ -88,8 +89,10 @@ bool wants_keep(const SessionOptions& o, const Connection& c) {
 
 // The response route composed, with the Connection and Date lines.
 Answer send_routed(Connection& c, HttpObject* http, bool keep) {
-    // A body left in the connection would be read as the next request.
-    keep = keep && c.body_complete && !c.carry_lost;
+    // A body left in the connection would be read as the next request; a
+    // streamed body that ends with the connection leaves none.
+    keep = keep && c.body_complete && !c.carry_lost &&
+           !(http->stream && stream_ends_with_connection(c, http));
     char lines[128];
     std::string_view connection = keep ? keep_line : close_line, date = date_line();
     std::memcpy(lines, connection.data(), connection.size());
@@ -199,6 +202,7 @@ AfterRequest serve_request(PyObject* app, const SessionOptions& o, SessionContro
         if (!remove_uploads(c, http)) report_ignored_in(serve_context);
         take_back_loans(http);
         close_chosen_file(http);
+        release_stream(http);
     }
     control.request = nullptr;
     if (answer.wait_for_body) return AfterRequest::read_body;

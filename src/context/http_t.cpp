@@ -62,6 +62,7 @@ PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
     r->long_values = nullptr;
     r->file_fd = -1;
     r->file_type = std::string_view();
+    r->stream = r->stream_iterator = nullptr;
     r->content_type_set = r->status_text_set = r->refused = false;
     return obj;
 }
@@ -69,6 +70,7 @@ PyObject* http_t_new(PyTypeObject* type, PyObject*, PyObject*) {
 void http_t_dealloc(PyObject* self) {
     HttpObject* r = as_record(self);
     close_chosen_file(r);
+    release_stream(r);
     delete r->long_values;
     r->text.~ResponseText();
     Py_TYPE(self)->tp_free(self);
@@ -115,6 +117,7 @@ PyMethodDef http_t_methods[] = {
     {"c_uploads", http_t_c_uploads, METH_NOARGS, nullptr},
     {"c_file", http_t_c_file, METH_O, nullptr},
     {"c_scheme", http_t_c_scheme, METH_NOARGS, nullptr},
+    {"c_stream", http_t_c_stream, METH_O, nullptr},
     {"__reduce__", refuse_pickling, METH_NOARGS, nullptr},
     {"__setstate__", refuse_pickling, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},

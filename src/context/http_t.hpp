@@ -57,6 +57,10 @@ struct HttpObject {
     LongValues* long_values;  // owned; null until a value outgrows its field
     int file_fd;              // the file chosen with c_file, owned; -1 when none
     std::string_view file_type;  // its media type, from the table (never freed)
+    // The iterable chosen with c_stream and its iterator, owned; null when
+    // none. Its close() is called when it is dropped (release_stream).
+    PyObject* stream;
+    PyObject* stream_iterator;
     bool content_type_set;       // c_content_type stored a type: a file keeps it
     bool status_text_set;        // c_status_text stored a text: serve sends no standard phrase
     bool refused;                // under serve, a setter refused a value: the response is a 500
@@ -95,6 +99,11 @@ inline PyObject* as_object(HttpObject* self) { return reinterpret_cast<PyObject*
 // The file chosen with c_file is closed: at a request's end, when another
 // file is chosen, with the record.
 void close_chosen_file(HttpObject* r);
+
+// Drops the c_stream iterable, calling its close() if it has one (an error
+// of that call is reported); nothing when there is none. Any pending error
+// is kept.
+void release_stream(HttpObject* r);
 
 // The record's storage for long values, made on first use; null with
 // MemoryError set.

@@ -39,6 +39,9 @@ PyObject* http_t_c_redirect(PyObject* self, PyObject* arg);
 // response_file.cpp: a file as the body.
 PyObject* http_t_c_file(PyObject* self, PyObject* arg);
 
+// response_stream.cpp: an iterable as the body.
+PyObject* http_t_c_stream(PyObject* self, PyObject* arg);
+
 // bodies.cpp: the body, the uploads, and the copy that keeps one.
 PyObject* http_t_c_post(PyObject* self, PyObject* arg);
 PyObject* http_t_c_json(PyObject* self, PyObject*);

@@ -84,6 +84,7 @@ PyObject* http_t_c_file(PyObject* self, PyObject* arg) {
     }
     HttpObject* r = as_record(self);
     close_chosen_file(r);
+    release_stream(r);
     r->file_fd = fd;
     r->file_type = unknown_type;
     if (const MediaTypeTable* table = media_type_table()) {

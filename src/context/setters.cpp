@@ -114,7 +114,10 @@ bool choose_file(HttpObject* self, std::string_view name, const char* context) {
             if (!PyErr_Occurred()) {
                 self->data_size = static_cast<uint32_t>(n);
                 // The last file chosen is the one sent.
-                if (n != 0) close_chosen_file(self);
+                if (n != 0) {
+                    close_chosen_file(self);
+                    release_stream(self);
+                }
                 return true;
             }
         }
