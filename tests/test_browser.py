@@ -202,3 +202,45 @@ def test_browser_renders_the_static_site_from_its_folder(browser, tmp_path):
                           example.output()), example.output()
     finally:
         example.stop()
+
+
+PAGE_EVENTS = """<!doctype html>
+<html><head><meta charset="utf-8"><title>events</title></head><body>
+<script>
+  window.got = [];
+  const source = new EventSource("/browser/events");
+  source.onmessage = (e) => {
+    window.got.push(e.data);
+    fetch("/browser/ack?n=" + e.data);  // the server sends the next one only after this
+  };
+</script>
+</body></html>"""
+
+
+def test_browser_event_source_gets_each_event_as_it_is_sent(serving, browser):
+    import threading
+    import time
+    srv = serving()
+    acks = [threading.Event() for _ in range(4)]
+
+    def events():
+        for n, ack in enumerate(acks):
+            yield b"data: %d\n\n" % n
+            # Never sent together: the browser must have this one before the next is made.
+            assert ack.wait(20), f"event {n} never reached the browser"
+            time.sleep(0.3)
+
+    def stream(http):
+        http.c_content_type(b"text/event-stream")
+        http.c_set_header(b"Cache-Control", b"no-cache")
+        http.c_stream(events())
+
+    def ack(http):
+        acks[int(http.c_get(b"n"))].set()
+        http.c_text(b"ok")
+    srv.handle(b"/browser/page", lambda http: http.c_text(PAGE_EVENTS.encode()))
+    srv.handle(b"/browser/events", stream)
+    srv.handle(b"/browser/ack", ack)
+    browser.get(srv.url("/browser/page"))
+    WebDriverWait(browser, 30).until(lambda d: d.execute_script("return window.got.length") >= 4)
+    assert browser.execute_script("return window.got.slice(0, 4)") == ["0", "1", "2", "3"]

@@ -160,11 +160,27 @@ def test_static_site_sends_its_folder_and_routes_the_rest(tmp_path):
         example.stop()
 
 
+def test_events_streams_numbered_ticks_and_the_page_listens(tmp_path):
+    example = ExampleProcess("events.py", tmp_path)
+    try:
+        assert "new EventSource(\"/events\")" in requests.get(example.url("/"), timeout=10).text
+        with requests.get(example.url("/events?count=3&interval=0.05"), stream=True,
+                          timeout=10) as r:
+            assert (r.headers["Content-Type"], r.headers["Transfer-Encoding"]) == (
+                "text/event-stream", "chunked")
+            events = r.content.decode().split("\n\n")
+        assert events[0] == "retry: 2000"
+        assert [e.split("\n")[:2] for e in events[1:4]] == [
+            ["event: tick", f"id: {n}"] for n in range(3)]
+    finally:
+        example.stop()
+
+
 @pytest.mark.parametrize("script, number", [
     ("hello.py", signal.SIGTERM), ("hello.py", signal.SIGINT), ("hello_tls.py", signal.SIGTERM),
     ("upload.py", signal.SIGTERM), ("json_api.py", signal.SIGTERM),
     ("cookies.py", signal.SIGTERM), ("files.py", signal.SIGTERM),
-    ("static_site.py", signal.SIGTERM),
+    ("static_site.py", signal.SIGTERM), ("events.py", signal.SIGTERM),
 ])
 def test_example_stops_on_a_signal_with_status_0(tmp_path, script, number):
     if script == "hello_tls.py":

@@ -96,6 +96,7 @@ ROWS = [
     row("c_remote_addr"),
     row("c_remote_port"),
     row("c_scheme"),
+    row("c_stream", (b"piece",)),
     row("c_body"),
     row("c_uploads", upload=True),
     # -- arguments refused with an exception
@@ -109,6 +110,7 @@ ROWS = [
     row("c_copy", FILE, "dest", label="str-dest", raises=TypeError),
     row("c_header", "cookie", label="str", raises=TypeError),
     row("c_headers", b"x", label="extra-argument", raises=TypeError),
+    row("c_stream", 5, label="not-iterable", raises=TypeError),
     # -- exceptions reported as ignored (invalid UTF-8 in the request)
     row("c_get", b"bad", label="ignored", reports=IGNORED_GET, calls=1_000, served_only=True),
     row("c_post", b"bad", label="ignored", reports=IGNORED_POST, calls=1_000, served_only=True),

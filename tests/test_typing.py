@@ -134,7 +134,7 @@ def test_stub_names_every_method_of_http_t():
     assert declared == runtime
 
 
-SAMPLE = {"_Text": b"x", "int": 200}
+SAMPLE = {"_Text": b"x", "int": 200, "Iterable": [b"x"]}
 RESULT = {"bytes": bytes, "int": int, "bool": bool, "None": type(None), "List": list}
 
 
