@@ -50,7 +50,8 @@ bool send_stream(Connection& c, HttpObject* http, std::string_view lines) {
     bool fits = size <= sizeof all;
     if (fits) {
         std::memcpy(all, lines.data(), lines.size());
-        std::memcpy(all + lines.size(), framing_line_text.data(), framing_line_text.size());
+        if (!framing_line_text.empty())  // an empty view may hold no address at all
+            std::memcpy(all + lines.size(), framing_line_text.data(), framing_line_text.size());
     }
     HeadShape shape = record_head(http, 0, std::string_view(all, fits ? size : 0));
     shape.announce_length = false;
