@@ -312,10 +312,15 @@ def test_the_access_log_has_a_line_for_each_answer(serving, site):
 # --- the interpreter lock ------------------------------------------------------------------
 
 HOLDER = r"""
-import ctypes, os, sys, zelweb
+import ctypes, os, sys, threading, zelweb
 libc = ctypes.PyDLL(None)  # PyDLL: the call keeps the interpreter lock
+both = threading.Barrier(2, timeout=20)
 class App:
     def route(self, http):
+        if http.c_path(b"/both"):  # two requests at once: both threads have started
+            both.wait()
+            http.c_text(b"both")
+            return
         fd = os.open("gate", os.O_RDWR)  # a FIFO: opened without waiting for a writer
         print("holding", flush=True)
         libc.read(fd, ctypes.create_string_buffer(1), 1)  # until the test writes
@@ -328,6 +333,10 @@ zelweb.serve(App(), "127.0.0.1", 0, threads=2, static={"/static": sys.argv[1]})
 def test_static_answers_need_no_interpreter_lock(tmp_path, site):
     os.mkfifo(tmp_path / "gate")
     with ServeProcess(HOLDER, tmp_path, site) as server:
+        first, second = Conn(server.port, timeout=30), Conn(server.port, timeout=30)
+        for c in (first, second):
+            c.send(b"GET /both HTTP/1.1\r\nHost: x\r\n\r\n")
+        assert [split(c.response())[2] for c in (first, second)] == [b"both", b"both"]
         held = Conn(server.port)
         held.send(b"GET /route HTTP/1.1\r\nHost: x\r\n\r\n")
         server.wait_for("holding")
