@@ -62,6 +62,9 @@ struct Slot {
     bool pending_in = false;  // readable while a worker had it
     bool pending_out = false;
     bool maybe_more = false;  // the last receive filled the buffer: more may wait in the socket
+    // The peer closed its side (or the connection broke): once what it sent
+    // is served, a read finds the end rather than an idle wait.
+    bool peer_done = false;
     bool shut = false;        // shut down by cut_all
     After after_write = After::close;
     int run = 0;  // the head scan's run of line breaks
@@ -280,6 +283,7 @@ struct Engine::State {
         s.fd = -1;
         s.state = SlotState::free;
         s.kicked = s.pending_in = s.pending_out = s.maybe_more = s.shut = s.fresh = false;
+        s.peer_done = false;
         s.body_read = s.body_stalled = false;
         s.body_until = 0;
         s.end = s.scanned = s.head_size = 0;
@@ -423,6 +427,7 @@ void Engine::State::on_event(uint32_t index, uint32_t generation, uint32_t event
         std::lock_guard<std::mutex> lock(m);
         if (!valid(index, generation)) return;
         Slot& s = slot(index);
+        if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) s.peer_done = true;
         if (s.state == SlotState::running || s.state == SlotState::queued) {
             if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) s.pending_in = true;
             if (events & EPOLLOUT) s.pending_out = true;
@@ -627,7 +632,7 @@ void Engine::State::after_output(uint32_t i, uint64_t now) {
             {
                 std::lock_guard<std::mutex> lock(m);
                 fd = become_idle(i, now);
-                read_now = fd < 0 && (s.end || s.pending_in || s.maybe_more);
+                read_now = fd < 0 && (s.end || s.pending_in || s.maybe_more || s.peer_done);
             }
             if (fd >= 0) ::close(fd);
             if (read_now) read_head(i, now);
@@ -646,7 +651,10 @@ void Engine::State::after_output(uint32_t i, uint64_t now) {
             }
             close_slot(i);
             return;
-        case After::close: close_slot(i); return;
+        case After::close:
+        case After::read_body:  // never with an output: finish() reads the body at once
+            close_slot(i);
+            return;
     }
 }
 
@@ -1001,7 +1009,7 @@ void Engine::finish(const Job& job, Finish&& f) {
         } else if (after == After::keep) {
             s.shrink_buffer(slot);
             slot.state = SlotState::reading;
-            if (slot.end == 0 && !slot.pending_in && !slot.maybe_more) {
+            if (slot.end == 0 && !slot.pending_in && !slot.maybe_more && !slot.peer_done) {
                 s.give_buffer(slot);
                 s.arm_from_worker(slot.timer, now + s.settings.keep_alive_ms);
             } else {

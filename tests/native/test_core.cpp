@@ -208,7 +208,7 @@ struct Fixture {
     int listener;
     Engine* engine;
     Worker worker;
-    explicit Fixture(uint32_t max_connections = 64) {
+    explicit Fixture(uint32_t max_connections = 64, uint64_t keep_alive_ms = 600) {
         listener = listen_loopback(port);
         EngineSettings s;
         s.listener = listener;
@@ -216,7 +216,7 @@ struct Fixture {
         s.first_wait_ms = 1000;
         s.head_receive_ms = 400;
         s.head_total_ms = 800;
-        s.keep_alive_ms = 600;
+        s.keep_alive_ms = keep_alive_ms;
         s.drain_ms = 300;
         s.drain_limit = 1 << 20;
         s.body_receive_ms = 400;
@@ -249,6 +249,18 @@ void keeps_alive_and_answers_pipelined_requests_in_order() {
     CHECK(sees_close(c));
     ::close(c);
     CHECK(f.worker.served == 4);
+}
+
+// A client that closes its side with its request gets the answer, then the
+// close, not an idle wait for a request that cannot come.
+void a_client_that_closed_its_side_is_closed_after_its_answer() {
+    Fixture f(64, 60000);
+    int c = connect_to(f.port);
+    send_all(c, "GET / HTTP/1.1\r\n\r\n");
+    ::shutdown(c, SHUT_WR);
+    CHECK(read_bytes(c, ok_response.size()) == ok_response);
+    CHECK(sees_close(c));
+    ::close(c);
 }
 
 void a_slow_client_holds_no_worker() {
@@ -387,6 +399,7 @@ void a_body_not_yet_asked_for_is_read_without_a_worker() {
 }  // namespace
 
 int main() {
+    a_client_that_closed_its_side_is_closed_after_its_answer();
     a_body_not_yet_asked_for_is_read_without_a_worker();
     an_accept_out_of_descriptors_pauses();
     wheel_fires_each_deadline_once_and_in_time();
