@@ -91,6 +91,10 @@ struct Connection {
     // serve's core: a body that has not all come is left to its loop rather
     // than waited for on a thread (wait_for_body).
     bool may_wait_for_body = false;
+    // `request` already holds the strict reading of the head, made before the
+    // interpreter lock was taken, and `head_fault` its verdict.
+    bool head_read = false;
+    HeadFault head_fault = HeadFault::none;
     char* head;            // head_capacity bytes
     size_t head_size = 0;  // the head, its terminating run included
     size_t received = 0;   // head plus the first body bytes that came with it

@@ -204,6 +204,14 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
     }
 }
 
+HeadFault read_head_strictly(Connection& c) {
+    if (c.head_read) {
+        c.head_read = false;
+        return c.head_fault;
+    }
+    return read_request_head(std::string_view(c.head, c.head_size), c.request);
+}
+
 Outcome fill_record_from_head(Connection& c, Ref& record) {
     const RequestHead& h = c.request;
     record = new_request_record();

@@ -26,6 +26,10 @@ HeadStatus read_head(Connection& c, PyObject* first_wait, bool skip_blank_lines)
 // The peer of an accepted socket object, from accept's (host, port, ...).
 Peer peer_of(PyObject* addr);
 
+// The strict reading of c.head into c.request, and its verdict; made once
+// (the core's thread may have made it before taking the interpreter lock).
+HeadFault read_head_strictly(Connection& c);
+
 // serve's record: a new one filled from the head c.request holds (read by
 // read_request_head, without a 400), and the connection's peer; the body's
 // framing set from it. bad_request: the method or the target is too long for

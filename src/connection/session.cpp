@@ -125,7 +125,7 @@ std::string_view take_forwarded(const SessionOptions& o, const Connection& c, Ht
 // cannot go on gives the answer.
 Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& control,
                       Connection& c, Ref& record, std::string_view& client) {
-    HeadFault fault = read_request_head(std::string_view(c.head, c.head_size), c.request);
+    HeadFault fault = read_head_strictly(c);
     if (fault == HeadFault::bad_request) return answer_own(c, bad_request);
     Outcome outcome = fill_record_from_head(c, record);
     if (outcome != Outcome::done) return refuse(c, outcome);

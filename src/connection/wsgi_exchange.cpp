@@ -15,6 +15,7 @@
 #include "connection/body_writer.hpp"
 #include "connection/clock.hpp"
 #include "connection/compose.hpp"
+#include "connection/intake.hpp"
 #include "connection/peer_address.hpp"
 #include "parse/request_head.hpp"
 #include "py/call.hpp"
@@ -365,8 +366,8 @@ Ref text(std::string_view s) {
 Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control,
                           Connection& c) {
     const WsgiSettings& w = *o.wsgi;
-    RequestHead head;
-    switch (read_request_head(std::string_view(c.head, c.head_size), head)) {
+    const RequestHead& head = c.request;
+    switch (read_head_strictly(c)) {
         case HeadFault::none: break;
         case HeadFault::not_implemented: return answer_own(c, not_implemented);
         case HeadFault::version_not_supported: return answer_own(c, version_not_supported);

@@ -21,6 +21,7 @@
 #include "connection/static_reply.hpp"
 #include "core/engine.hpp"
 #include "core/static_answer.hpp"
+#include "parse/request_head.hpp"
 #include "py/call.hpp"
 #include "py/names.hpp"
 #include "py/report.hpp"
@@ -143,8 +144,10 @@ void application_thread(void* arg) {
         bool log = server->served.options().access_log != nullptr;
         char* buffer = server->served.options().static_site ? static_cast<char*>(std::malloc(static_answer_capacity)) : nullptr;
         StaticAnswer answer;
+        RequestHead head;
+        HeadFault fault = HeadFault::none;
         for (;;) {
-            bool got, answered = false;
+            bool got, answered = false, head_read = false;
             Py_BEGIN_ALLOW_THREADS
                 if (finished) engine->finish(done, std::move(finish));
                 finished = false;
@@ -156,6 +159,11 @@ void application_thread(void* arg) {
                     if (!answered || log) break;
                     end_static_job(job, answer, finish);
                     engine->finish(job, std::move(finish));
+                }
+                // The head is read here too, before the lock is taken.
+                if (got && !answered && !job.too_large) {
+                    fault = read_request_head(std::string_view(job.buffer, job.head_size), head);
+                    head_read = true;
                 }
             Py_END_ALLOW_THREADS
             if (!got) break;
@@ -171,6 +179,11 @@ void application_thread(void* arg) {
                 if (job.body_stalled) channel.set_stalled();
                 Connection c(channel, job.buffer);
                 lend(job, *server, c);
+                if (head_read) {
+                    c.request = head;
+                    c.head_fault = fault;
+                    c.head_read = true;
+                }
                 c.spare_input = std::move(spare_input);
                 c.spare_start_response = std::move(spare_start_response);
                 JobEnd end;
