@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds zelweb for every other CPython 3 (3.8 and later) that pyenv offers
-# and runs the suite on each (the browser and typing checks included),
+# (or installs the wheel scripts/wheels.sh left in dist/ for it) and runs the
+# suite on each (the browser and typing checks included),
 # leaving out the tests that wait for the server's time limits (they behave
 # the same on every interpreter).
 set -euo pipefail
@@ -18,7 +19,12 @@ for py in "$root"/versions/3.*/bin/python3; do
     venv=build/venv-$v
     [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
     "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade pip
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check ".[test]" selenium mypy
+    # The wheel scripts/wheels.sh built for this interpreter, when there is
+    # one: the same package, without building it a second time.
+    tag=cp${v/./}
+    wheel=$(ls dist/zelweb-*-"$tag"-"$tag"-*.whl 2>/dev/null | head -1 || true)
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check \
+        "${wheel:-.}[test]" selenium mypy
     (cd tests && "../$venv/bin/python" -m pytest -c ../pyproject.toml --rootdir=.. -q \
         -m "not slow" -n 4 -p no:cacheprovider "$@" .) || status=1
 done
