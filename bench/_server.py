@@ -54,6 +54,18 @@ def cpu_pinning():
     return [], []
 
 
+def children_of(pid):
+    """The PIDs of a process's children (serve's workers)."""
+    found = []
+    try:
+        for task in os.listdir(f"/proc/{pid}/task"):
+            with open(f"/proc/{pid}/task/{task}/children") as f:
+                found += [int(c) for c in f.read().split()]
+    except FileNotFoundError:
+        pass
+    return found
+
+
 class ServerProcess:
     """examples/hello.py (or a minimal app) on a free port, in a temporary directory."""
 
@@ -89,15 +101,26 @@ class ServerProcess:
             return f.read()
 
     def stats(self):
-        """Open descriptors, threads, resident and virtual memory (KiB) of the server."""
-        fds = len(os.listdir(f"/proc/{self.pid}/fd"))
-        status = {}
-        with open(f"/proc/{self.pid}/status") as f:
-            for line in f:
-                key, _, value = line.partition(":")
-                status[key] = value.split()[0] if value.split() else ""
-        return {"fds": fds, "threads": int(status["Threads"]), "rss_kib": int(status["VmRSS"]),
-                "vm_kib": int(status["VmSize"])}
+        """Open descriptors, threads, resident and virtual memory (KiB) of the
+        server, summed over its worker processes when it has some."""
+        total = {"fds": 0, "threads": 0, "rss_kib": 0, "vm_kib": 0}
+        for pid in [self.pid] + children_of(self.pid):
+            try:
+                fds = len(os.listdir(f"/proc/{pid}/fd"))
+                status = {}
+                with open(f"/proc/{pid}/status") as f:
+                    for line in f:
+                        key, _, value = line.partition(":")
+                        status[key] = value.split()[0] if value.split() else ""
+            except FileNotFoundError:
+                if pid == self.pid:
+                    raise
+                continue  # a worker that has just ended
+            total["fds"] += fds
+            total["threads"] += int(status["Threads"])
+            total["rss_kib"] += int(status["VmRSS"])
+            total["vm_kib"] += int(status["VmSize"])
+        return total
 
     def tmp_files(self):
         return os.listdir(os.path.join(self.dir, "tmp"))

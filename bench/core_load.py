@@ -873,8 +873,15 @@ def scenario_hold(args):
     n = args.connections
     # keep_alive outlasts opening, holding and closing
     keep = 120.0 + n / 100.0 + args.hold
-    sc = Scenario(args, "hold, %d idle kept-alive connections" % n, n + 256,
-                  {"keep_alive": keep, "max_connections": args.max_connections or n + n // 10 + 100})
+    # With workers, each process holds its share (and needs descriptors for it
+    # alone), and the figures are summed over them.
+    workers = max(1, getattr(args, "workers", 1))
+    share = n // workers + n // (10 * workers) + 100
+    keywords = {"keep_alive": keep, "max_connections": args.max_connections or share}
+    if workers > 1:
+        keywords["workers"] = workers
+    sc = Scenario(args, "hold, %d idle kept-alive connections%s" % (
+        n, "" if workers == 1 else " in %d workers" % workers), share + 256, keywords)
     failed, extra = None, []
     swarms = None
     try:
@@ -1094,6 +1101,9 @@ def main():
     p = sub.add_parser("hold", help="idle kept-alive connections held: memory per connection, the return")
     common(p)
     p.add_argument("--connections", type=int, default=50000)
+    p.add_argument("--workers", type=int, default=1,
+                   help="serve's workers (1); more spreads the connections over processes, each "
+                        "within the descriptor limit, and the figures are summed")
     p.add_argument("--hold", type=float, default=5.0, help="seconds they are held (5)")
     p.add_argument("--settle", type=float, default=30.0, help="seconds allowed for the return (30)")
     p.add_argument("--rss-tolerance", type=float, default=4.0,
