@@ -1,7 +1,9 @@
 """zelweb.serve in this process, on daemon threads: its arguments, persistent
 connections with real and raw clients, the responses it makes itself, the access
 log and TLS. Servers that take signals are in test_serve_process.py."""
+import gc
 import http.client
+import io
 import math
 import os
 import pathlib
@@ -9,7 +11,9 @@ import re
 import shutil
 import socket
 import subprocess
+import sys
 import threading
+import time
 from datetime import datetime, timedelta, timezone
 
 import pytest
@@ -370,6 +374,36 @@ def test_access_log_has_one_line_per_request(serving, output, where):
         assert found, line
         when = datetime.strptime(found.group(1), "%d/%b/%Y:%H:%M:%S").replace(tzinfo=timezone.utc)
         assert abs(when - datetime.now(timezone.utc)) < timedelta(seconds=10)
+
+
+class SlowSink(io.RawIOBase):
+    def __init__(self):
+        self.data, self.writing = b"", threading.Event()
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        self.writing.set()
+        time.sleep(0.3)  # the lock is free meanwhile
+        self.data += bytes(b)
+        return len(b)
+
+
+def test_access_log_holds_stderr_while_writing_to_it(serving, monkeypatch):
+    # sys.stderr replaced, and the old one freed, while a log line is being
+    # written through it: the write must still have a live stream to return to.
+    srv = serving(access_log=True)
+    srv.handle(b"/held", lambda http: http.c_text(b"ok"))
+    sink = SlowSink()
+    monkeypatch.setattr(sys, "stderr", io.TextIOWrapper(sink, write_through=True))
+    with socket.create_connection((HOST, srv.port), timeout=10) as s:
+        s.sendall(b"GET /held HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        assert sink.writing.wait(5)
+        monkeypatch.undo()
+        gc.collect()
+        assert read_to_close(s).endswith(b"\r\n\r\nok")
+    assert b"GET /held" in sink.data
 
 
 @pytest.mark.filterwarnings("ignore:Unverified HTTPS request")

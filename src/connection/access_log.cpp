@@ -34,8 +34,9 @@ void write_access_log(PyObject* log, std::string_view host, std::string_view req
     size_t length = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
     // Latin-1: any byte of a request line is text, none is lost.
     Ref text = Ref::steal(PyUnicode_DecodeLatin1(line, static_cast<Py_ssize_t>(length), nullptr));
-    PyObject* target = log == Py_True ? PySys_GetObject("stderr") : log;  // borrowed
-    if (text && target && target != Py_None && call_method(target, names.write, text.get())) return;
+    Ref target = log == Py_True ? standard_stream("stderr") : Ref::incref(log);
+    if (text && target && target.get() != Py_None && call_method(target.get(), names.write, text.get()))
+        return;
     report_ignored_in("zelweb.serve");
 }
 

@@ -50,7 +50,7 @@ std::string_view request_line(const Connection& c) {
 void report_route_error(const Connection& c) {
     SavedError error;
     std::string_view method = c.request.method, target = c.request.target;
-    PySys_WriteStderr("zelweb: route raised for %.*s %.*s\n", static_cast<int>(method.size()),
+    print_error_line("zelweb: route raised for %.*s %.*s\n", static_cast<int>(method.size()),
                       method.data(), static_cast<int>(std::min<size_t>(target.size(), 900)),
                       target.data());
     if (!error.empty()) PyErr_Display(error.type(), error.value(), error.traceback());

@@ -21,6 +21,7 @@
 #include "py/call.hpp"
 #include "py/compat.hpp"
 #include "py/names.hpp"
+#include "py/report.hpp"
 #include "wsgi/environ.hpp"
 #include "wsgi/file_wrapper.hpp"
 #include "wsgi/input.hpp"
@@ -38,7 +39,7 @@ constexpr std::string_view server_line = "server: Tovrel\r\n";
 enum class BodyFailure { none, cut, too_large, malformed };
 
 void report(const RequestHead& head, const char* what) {
-    PySys_WriteStderr("zelweb: %s for %.*s %.*s\n", what, static_cast<int>(head.method.size()),
+    print_error_line("zelweb: %s for %.*s %.*s\n", what, static_cast<int>(head.method.size()),
                       head.method.data(),
                       static_cast<int>(std::min<size_t>(head.target.size(), 900)),
                       head.target.data());

@@ -30,7 +30,7 @@ void refuse_under_serve(HttpObject* r, const char* context, const char* what) {
     r->refused = true;
     std::string_view method = field_text(r->method), path = url_of(r), query = query_of(r);
     // Held under the interpreter's 1,000 bytes for one message.
-    PySys_WriteStderr("zelweb: %s refused %s: the response to %.*s %.*s%s%.*s is a 500\n",
+    print_error_line("zelweb: %s refused %s: the response to %.*s %.*s%s%.*s is a 500\n",
                       context + method_prefix.size(), what, static_cast<int>(method.size()),
                       method.data(), static_cast<int>(std::min<size_t>(path.size(), 600)),
                       path.data(), query.empty() ? "" : "?",

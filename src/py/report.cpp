@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "py/call.hpp"
 #include "py/names.hpp"
@@ -64,18 +65,46 @@ void report_ignored_in(const char* context) {
     report_twice(context);
 }
 
-void print_message(const char* format, ...) {
+Ref standard_stream(const char* name) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    return stream && stream != Py_None ? Ref::incref(stream) : Ref();
+}
+
+namespace {
+
+// PySys_WriteStdout and its kin call the stream without holding it: one
+// replaced and freed by another thread while its write lets the lock go
+// would be written through after it is gone.
+void write_line(const char* name, bool flush, const char* format, va_list ap) {
     char text[1000];
+    std::vsnprintf(text, sizeof text, format, ap);
+    SavedError pending;  // neither lose nor report an exception already set
+    Ref stream = standard_stream(name);
+    Ref line = Ref::steal(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)),
+                                               "backslashreplace"));
+    if (!stream || !line || !call_method(stream.get(), names.write, line.get())) {
+        PyErr_Clear();
+        std::fputs(text, std::strcmp(name, "stdout") == 0 ? stdout : stderr);
+    } else if (flush && !call_method(stream.get(), names.flush)) {
+        PyErr_Clear();
+    }
+    if (!pending.empty()) pending.restore_copy();
+}
+
+}  // namespace
+
+void print_message(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vsnprintf(text, sizeof text, format, ap);
+    write_line("stdout", true, format, ap);
     va_end(ap);
-    SavedError pending;  // neither lose nor report an exception already set
-    PySys_WriteStdout("%s", text);
-    PyObject* out = PySys_GetObject("stdout");  // borrowed
-    if (out && out != Py_None) call_method(out, names.flush);
-    PyErr_Clear();
-    if (!pending.empty()) pending.restore_copy();
+}
+
+void print_error_line(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    write_line("stderr", false, format, ap);
+    va_end(ap);
 }
 
 void report_overflow_through_stdout(size_t limit) {

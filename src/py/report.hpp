@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "py/ref.hpp"
+
 namespace zelweb {
 
 // Adds a traceback entry named `function` (a dotted name such as
@@ -21,6 +23,13 @@ void report_ignored_in(const char* context);
 // keeps its place among print()'s output and never waits in a buffer. A
 // pending exception is kept.
 void print_message(const char* format, ...);
+
+// Writes a message through sys.stderr, as PySys_WriteStderr does but holding
+// the stream while it writes. A pending exception is kept.
+void print_error_line(const char* format, ...);
+
+// sys.<name>, held; empty for a missing one or None.
+Ref standard_stream(const char* name);
 
 // bounded_copy's refusal "size of data must: <limit>", through print_message.
 void report_overflow_through_stdout(size_t limit);

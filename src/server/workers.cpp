@@ -36,8 +36,8 @@ struct Worker {
 
 void flush_standard_streams() {
     for (const char* name : {"stdout", "stderr"}) {
-        PyObject* stream = PySys_GetObject(name);  // borrowed
-        if (stream && stream != Py_None && !call_method(stream, names.flush)) PyErr_Clear();
+        Ref stream = standard_stream(name);
+        if (stream && !call_method(stream.get(), names.flush)) PyErr_Clear();
     }
 }
 
