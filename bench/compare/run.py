@@ -151,18 +151,17 @@ BASES = {sc: ["ceiling-ka", "nginx-ka", "granian", "waitress-4", "zelweb-serve-o
          else ["ceiling", "nginx", "http.server", "zelweb-serve-old"] for sc in SCENARIOS}
 
 
-class Server:
-    def __init__(self, name, pin):
-        self.name = name
-        command, env, self.scenarios = SERVERS[name]
-        self.port = free_port()
-        argv = command(self.port)
+class Process:
+    """One server, its output in WORK/logs/NAME.log, stopped by its PID."""
+
+    def __init__(self, name, argv, port, env, pin):
+        self.name, self.port = name, port
         if pin:
             argv = ["taskset", "-c", "0"] + argv
         self.log_path = WORK / "logs" / (name + ".log")
         self.log_path.parent.mkdir(parents=True, exist_ok=True)
         self.log = open(self.log_path, "wb")
-        self.proc = subprocess.Popen(argv, cwd=WORK, env={**os.environ, **env()},
+        self.proc = subprocess.Popen(argv, cwd=WORK, env={**os.environ, **env},
                                      stdout=self.log, stderr=subprocess.STDOUT,
                                      stdin=subprocess.DEVNULL)
         try:
@@ -174,9 +173,9 @@ class Server:
     def alive(self):
         return self.proc.poll() is None
 
-    def peak_rss_kib(self):
+    def rss_kib(self, field):
         with open("/proc/%d/status" % self.proc.pid) as f:
-            return int(re.search(r"VmHWM:\s+(\d+)", f.read()).group(1))
+            return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
 
     def stop(self):
         if self.alive():
@@ -187,6 +186,16 @@ class Server:
                 self.proc.kill()
                 self.proc.wait()
         self.log.close()
+
+
+class Server(Process):
+    def __init__(self, name, pin):
+        command, env, self.scenarios = SERVERS[name]
+        port = free_port()
+        super().__init__(name, command(port), port, env(), pin)
+
+    def peak_rss_kib(self):
+        return self.rss_kib("VmHWM")
 
 
 def has_serve():

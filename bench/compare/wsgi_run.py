@@ -24,12 +24,10 @@ comes from this one run: compare ratios, not absolute numbers, across machines.
 import argparse
 import datetime
 import os
-import re
 import shutil
 import statistics
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -63,43 +61,10 @@ def commands(port, server, app):
     }[server]
 
 
-class Process:
-    """One server, its output in a log, stopped by its PID."""
-
-    def __init__(self, name, argv, port, pin):
-        self.name, self.port = name, port
-        if pin:
-            argv = ["taskset", "-c", "0"] + argv
-        log_path = WORK / "logs" / (name + ".log")
-        log_path.parent.mkdir(parents=True, exist_ok=True)
-        self.log = open(log_path, "wb")
-        self.proc = subprocess.Popen(argv, cwd=WORK, env={**os.environ, **env()}, stdout=self.log,
-                                     stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        try:
-            run.wait_listening(port, self.proc, log_path)
-        except RuntimeError:
-            self.stop()
-            raise
-
-    def rss_kib(self, field):
-        with open("/proc/%d/status" % self.proc.pid) as f:
-            return int(re.search(field + r":\s+(\d+)", f.read()).group(1))
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.log.close()
-
-
 def hello(server, app, runs, duration, pin):
     name = "%s/%s" % (server, app)
     port = run.free_port()
-    p = Process(name.replace("/", "-"), commands(port, server, app), port, pin)
+    p = run.Process(name.replace("/", "-"), commands(port, server, app), port, env(), pin)
     try:
         run.check_kept(port, "hello-ka")
         results = [run.run_wrk(port, "hello-ka", C, duration, pin, False) for _ in range(runs)]
@@ -116,7 +81,7 @@ def upload_memory(mb, pin):
     upload of `mb` MB read through request.files."""
     path, size = run.upload_file(mb)
     port = run.free_port()
-    p = Process("zelweb-flask-upload", commands(port, "zelweb", "flask"), port, pin)
+    p = run.Process("zelweb-flask-upload", commands(port, "zelweb", "flask"), port, env(), pin)
     try:
         idle = p.rss_kib("VmRSS")
         argv = ["curl", "-sS", "-H", "Expect:", "-F", "file=@%s;type=application/octet-stream" % path,
@@ -160,7 +125,7 @@ def file_rate(mib, runs, pin):
                           "-p", str(conf_dir)])]
     for name, argv in servers:
         server_port = port if name == "nginx" else int(argv[2])
-        p = Process(name + "-file", argv, server_port, pin)
+        p = run.Process(name + "-file", argv, server_port, env(), pin)
         try:
             speeds = []
             for _ in range(runs):

@@ -130,21 +130,25 @@ bool store_target(HttpObject* http, const RequestHead& h) {
            store_long_value(http, http->query, &LongValues::query, h.query.substr(0, h.query.find('?')));
 }
 
-void store_peer(HttpObject* http, const Peer& peer) {
-    std::memcpy(http->remote_addr, peer.host, sizeof http->remote_addr);
-    http->remote_port = peer.port;
+// A new record with what the connection knows before the head: its
+// limits, the peer and the scheme. Null with MemoryError set.
+HttpObject* new_record_for(Connection& c, Ref& record) {
+    record = new_request_record();
+    if (!record) return nullptr;
+    HttpObject* http = as_record(record.get());
+    http->limits = c.limits;
+    std::memcpy(http->remote_addr, c.peer.host, sizeof http->remote_addr);
+    http->remote_port = c.peer.port;
+    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
+    return http;
 }
 
 // start's record: a new one filled from the head, read the lenient way.
 // close_quietly: the request line is incomplete, or the body's framing
 // cannot be trusted.
 Outcome fill_record(Connection& c, Ref& record) {
-    record = new_request_record();
-    if (!record) return Outcome::failed;
-    HttpObject* http = as_record(record.get());
-    http->limits = c.limits;
-    store_peer(http, c.peer);
-    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
+    HttpObject* http = new_record_for(c, record);
+    if (!http) return Outcome::failed;
     if (!parse_head(c, http)) return PyErr_Occurred() ? Outcome::failed : Outcome::close_quietly;
     begin_body(c);
     // A body whose end cannot be found is never read, nor anything after it.
@@ -214,12 +218,8 @@ HeadFault read_head_strictly(Connection& c) {
 
 Outcome fill_record_from_head(Connection& c, Ref& record) {
     const RequestHead& h = c.request;
-    record = new_request_record();
-    if (!record) return Outcome::failed;
-    HttpObject* http = as_record(record.get());
-    http->limits = c.limits;
-    store_peer(http, c.peer);
-    std::strcpy(http->scheme, c.channel.secure() ? "https" : "http");
+    HttpObject* http = new_record_for(c, record);
+    if (!http) return Outcome::failed;
     http->request_head = c.head;
     http->request_head_size = c.head_size;
     if (h.form == TargetForm::absolute) {
