@@ -17,7 +17,7 @@ import pytest
 import requests
 
 import zelweb
-from helpers import HOST, Conn, free_port, read_to_close
+from helpers import HOST, Conn, free_port, read_to_close, wait_until
 from test_serve import call_serve
 
 
@@ -312,7 +312,39 @@ def test_start_response_again(wsgi_serving):
     assert (response.status_code, response.text) == (503, "replaced")
     response = requests.get(srv.url("/late"))
     assert (response.status_code, response.text) == (200, "sent and more")
+    assert str(seen.pop("raised")) == "'late'"
+    # HEAD: the head waits unsent for the end, but it is given all the same
+    assert requests.head(srv.url("/late")).status_code == 200
     assert str(seen["raised"]) == "'late'"
+
+
+def test_a_read_left_running_by_the_application_is_waited_for(wsgi_serving):
+    # Another thread of the application reads wsgi.input while the request
+    # ends: the request's objects outlive that read, and later ones are refused.
+    srv = wsgi_serving()
+    reading, outcomes = threading.Event(), []
+
+    def reader(stream):
+        reading.set()
+        for _ in range(2):
+            try:
+                outcomes.append(stream.read(10))
+            except Exception as e:  # noqa: BLE001  whatever the read raises is the outcome
+                outcomes.append(type(e))
+
+    def app(environ, start_response):
+        threading.Thread(target=reader, args=(environ["wsgi.input"],)).start()
+        assert reading.wait(5)
+        start_response("200 OK", [("Content-Type", "text/plain")])
+        return [b"answered"]
+    srv.handle("/leave", app, raw=True)
+    with socket.create_connection((HOST, srv.port), timeout=10) as s:
+        s.sendall(b"POST /leave HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\n")
+        data = b""
+        while not data.endswith(b"answered"):
+            data += s.recv(65536)
+    assert wait_until(lambda: len(outcomes) == 2), outcomes
+    assert outcomes[0] in (ConnectionResetError, OSError) and outcomes[1] is RuntimeError, outcomes
 
 
 def raw_response(port, request, then_end=False):

@@ -9,7 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "connection/body_source.hpp"
 #include "connection/body_writer.hpp"
@@ -66,6 +68,7 @@ public:
 
     // wsgi.input's reads.
     Py_ssize_t read(char* buffer, size_t size) override {
+        if (ended_) return refuse_after_end();
         if (failure_ != BodyFailure::none) return failed_again();
         Busy busy(reading_);
         if (!busy) return -1;
@@ -85,11 +88,14 @@ public:
         }
     }
 
-    bool head_sent() const override { return writer_.head_sent(); }
+    // Once open, the head is the writer's (it may wait unsent for the end
+    // of a body-less response): start_response must not replace it.
+    bool head_sent() const override { return opened_; }
 
     // Body bytes, from write() or the iterable.
     bool write(const char* data, size_t size) override {
         if (size == 0) return true;
+        if (ended_) return refuse_after_end() == 0;
         Busy busy(writing_);
         if (!busy) return false;
         if (!opened_ && !open(false, 0)) return false;
@@ -145,6 +151,19 @@ public:
         if (!source_.complete()) keep_ = false;
     }
 
+    // The request is over: no new read or write may start, and one that
+    // another thread of the application left running (its receive or send
+    // done with the lock released) is waited for, within its time limit,
+    // before the request's objects go.
+    void end() {
+        ended_ = true;
+        while (reading_ || writing_) {
+            Py_BEGIN_ALLOW_THREADS
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            Py_END_ALLOW_THREADS
+        }
+    }
+
     BodyFailure body_failure() const { return failure_; }
     const BodyWriter& writer() const { return writer_; }
     bool keep() const { return keep_ && writer_.reusable(); }
@@ -170,6 +189,11 @@ private:
         bool& flag_;
         bool taken_;
     };
+
+    Py_ssize_t refuse_after_end() {
+        PyErr_SetString(PyExc_RuntimeError, "the request is over: its body can no longer be read or written");
+        return -1;
+    }
 
     Py_ssize_t fail(BodyFailure why) {
         failure_ = why;
@@ -301,7 +325,7 @@ private:
     PyObject* start_ = nullptr;  // borrowed
     const bool* stopping_;
     bool keep_;
-    bool begun_ = false, opened_ = false, reading_ = false, writing_ = false;
+    bool begun_ = false, opened_ = false, reading_ = false, writing_ = false, ended_ = false;
     BodyFailure failure_ = BodyFailure::none;
 };
 
@@ -414,6 +438,7 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
         PyErr_WriteUnraisable(result.get());  // the first error is the one reported
     SavedError closing;                       // what close() raised, when nothing had before
     environ = Ref();
+    exchange.end();
     exchange.finish_body();
 
     const BodyWriter& out = exchange.writer();
