@@ -101,6 +101,14 @@ def test_directories_indexes_and_what_is_missing(srv, target, status, body, loca
     assert seen == []  # never the application's
 
 
+@pytest.mark.parametrize("target", [b"//sub", b"///sub"])
+def test_redirect_of_a_directory_never_names_another_host(serving, site, target):
+    # "//sub/" in a Location is a link to the host "sub"
+    srv = serving(static={"/": str(site)})
+    _, fields, _ = split(get(srv, target))
+    assert fields[b"location"] == b"/sub/"
+
+
 # --- the path-traversal corpus -------------------------------------------------------
 
 @pytest.mark.parametrize("target", [

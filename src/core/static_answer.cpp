@@ -219,7 +219,10 @@ void own_answer(unsigned status, const StaticRequest& request, const Match& m, c
     std::string_view phrase = reason_phrase(status);
     Writer w = begin_head(buffer, status, request, out);
     if (status == 301) {
-        w << "Location: " << m.head.path << "/";
+        // "//name/" would name another host: one leading slash only.
+        std::string_view path = m.head.path;
+        while (path.size() > 1 && path[1] == '/') path.remove_prefix(1);
+        w << "Location: " << path << "/";
         if (m.head.has_query) w << "?" << m.head.query;
         w << "\r\n";
     }
