@@ -115,9 +115,12 @@ bool read_static_folders(PyObject* folders, PyObject* max_age, ServeConfig& conf
         return false;
     }
     site->max_age = age;
-    PyObject *key, *value;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(folders, &at, &key, &value)) {
+    // The items held: a folder's __fspath__ may change the dict.
+    Ref items = Ref::steal(PyDict_Items(folders));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+        PyObject* value = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 1);
         std::string_view prefix;
         if (!read_prefix(key, prefix)) return false;
         if (site->has_prefix(prefix)) {
