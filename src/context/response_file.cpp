@@ -83,8 +83,8 @@ PyObject* http_t_c_file(PyObject* self, PyObject* arg) {
         Py_RETURN_FALSE;
     }
     HttpObject* r = as_record(self);
+    release_stream(r);  // first: its close() may choose a body too
     close_chosen_file(r);
-    release_stream(r);
     r->file_fd = fd;
     r->file_type = unknown_type;
     if (const MediaTypeTable* table = media_type_table()) {

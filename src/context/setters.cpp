@@ -115,8 +115,8 @@ bool choose_file(HttpObject* self, std::string_view name, const char* context) {
                 self->data_size = static_cast<uint32_t>(n);
                 // The last file chosen is the one sent.
                 if (n != 0) {
+                    release_stream(self);  // first: its close() may choose a body too
                     close_chosen_file(self);
-                    release_stream(self);
                 }
                 return true;
             }
