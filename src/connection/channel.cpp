@@ -4,6 +4,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "py/call.hpp"
+#include "py/names.hpp"
+#include "py/ref.hpp"
+
 namespace zelweb {
 
 namespace {
@@ -12,6 +16,19 @@ namespace {
 constexpr size_t gathered_limit = 16 * 1024;
 
 }  // namespace
+
+int64_t Channel::send_last_file(PyObject* file, uint64_t offset, uint64_t count) {
+    Ref number = call_method(file, names.fileno);
+    long fd = number ? PyLong_AsLong(number.get()) : -1;
+    if (fd < 0) {
+        if (!PyErr_Occurred()) {
+            errno = EBADF;
+            PyErr_SetFromErrno(PyExc_OSError);
+        }
+        return -1;
+    }
+    return send_last_descriptor(static_cast<int>(fd), offset, count);
+}
 
 bool Channel::send_parts(const std::string_view* parts, size_t count) {
     size_t total = 0;

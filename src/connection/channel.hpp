@@ -46,10 +46,9 @@ public:
     // All of [data, data + size), in order.
     virtual bool send(const char* data, size_t size) = 0;
     virtual bool send_bytes(PyObject* bytes) = 0;
-    // `count` bytes of the open file `file` from byte `offset`: the number
-    // sent, fewer when the file ends first; -1 with an error set.
-    virtual int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) = 0;
-    // The same from an open descriptor, which stays open.
+    // `count` bytes of an open descriptor, which stays open, from byte
+    // `offset`: the number sent, fewer when the file ends first; -1 with an
+    // error set.
     virtual int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) = 0;
     // The last bytes of a complete response, then possibly a piece of its
     // file: a channel that writes out in the background keeps what the
@@ -63,6 +62,8 @@ public:
     virtual int64_t send_last_descriptor(int fd, uint64_t offset, uint64_t count) {
         return send_descriptor(fd, offset, count);
     }
+    // The same from an open file object, through its descriptor.
+    virtual int64_t send_last_file(PyObject* file, uint64_t offset, uint64_t count);
     virtual bool send_last_parts(const std::string_view* parts, size_t count) {
         return send_parts(parts, count);
     }
@@ -101,8 +102,9 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
+    // socket.sendfile on the file object itself (in blocks under TLS).
+    int64_t send_last_file(PyObject* file, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
     bool close() override;
     bool secure() const override { return tls_; }
@@ -125,7 +127,6 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     bool send_parts(const std::string_view* parts, size_t count) override;
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool shutdown_write() override;
@@ -152,7 +153,6 @@ public:
     Py_ssize_t receive(char* buffer, size_t size) override;
     bool send(const char* data, size_t size) override;
     bool send_bytes(PyObject* bytes) override;
-    int64_t send_file(PyObject* file, uint64_t offset, uint64_t count) override;
     int64_t send_descriptor(int fd, uint64_t offset, uint64_t count) override;
     bool send_parts(const std::string_view* parts, size_t count) override;
     bool send_last(const char* data, size_t size) override;

@@ -42,14 +42,6 @@ bool to_milliseconds(PyObject* seconds, int& out) {
     return true;
 }
 
-// The descriptor of an open file object.
-int file_descriptor(PyObject* file) {
-    Ref number = call_method(file, names.fileno);
-    long fd = number ? PyLong_AsLong(number.get()) : -1;
-    if (fd < 0 && !PyErr_Occurred()) os_error(EBADF);
-    return static_cast<int>(fd);
-}
-
 }  // namespace
 
 bool CoreChannel::prepare(PyObject* receive_timeout) { return set_timeout(receive_timeout); }
@@ -148,11 +140,6 @@ bool CoreChannel::send_parts(const std::string_view* parts, size_t count) {
 
 bool CoreChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
-}
-
-int64_t CoreChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
-    int in = file_descriptor(file);
-    return in < 0 ? -1 : send_descriptor(in, offset, count);
 }
 
 int64_t CoreChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {

@@ -122,16 +122,6 @@ bool DescriptorChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
-int64_t DescriptorChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
-    Ref number = call_method(file, names.fileno);
-    long in = number ? PyLong_AsLong(number.get()) : -1;
-    if (in < 0) {
-        if (!PyErr_Occurred()) os_error(EBADF);
-        return -1;
-    }
-    return send_descriptor(static_cast<int>(in), offset, count);
-}
-
 int64_t DescriptorChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {
     if (offset > static_cast<uint64_t>(INT64_MAX)) return 0;  // past any file's end
     off_t at = static_cast<off_t>(offset);

@@ -25,9 +25,7 @@ int64_t send_data_file(Channel& channel, const HttpObject* r) {
     if (found <= 0) return found == 0 ? 0 : -1;
     Ref file = open_file(path.get(), names.mode_rb);
     if (!file) return -1;
-    Ref number = call_method(file.get(), names.fileno);
-    long fd = number ? PyLong_AsLong(number.get()) : -1;
-    int64_t sent = fd < 0 ? -1 : channel.send_last_descriptor(static_cast<int>(fd), 0, r->data_size);
+    int64_t sent = channel.send_last_file(file.get(), 0, r->data_size);
     // Closed on every path, the send's error kept first.
     return close_file(file.get()) ? sent : -1;
 }

@@ -106,7 +106,7 @@ bool SocketChannel::send_bytes(PyObject* bytes) {
     return send(PyBytes_AS_STRING(bytes) + count, size - static_cast<size_t>(count));
 }
 
-int64_t SocketChannel::send_file(PyObject* file, uint64_t offset, uint64_t count) {
+int64_t SocketChannel::send_last_file(PyObject* file, uint64_t offset, uint64_t count) {
     if (count == 0) return 0;  // socket.sendfile would take 0 for "to the end"
     Ref at = Ref::steal(PyLong_FromUnsignedLongLong(offset));
     Ref n = at ? Ref::steal(PyLong_FromUnsignedLongLong(count)) : Ref();
@@ -123,7 +123,7 @@ int64_t SocketChannel::send_descriptor(int fd, uint64_t offset, uint64_t count) 
     // socket.sendfile wants a file object; under TLS it reads it in blocks.
     Ref file = open_descriptor(fd);
     if (!file) return -1;
-    int64_t sent = send_file(file.get(), offset, count);
+    int64_t sent = send_last_file(file.get(), offset, count);
     return close_file(file.get()) ? sent : -1;
 }
 
