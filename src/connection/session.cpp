@@ -330,7 +330,8 @@ void serve_job(PyObject* app, const SessionOptions& o, SessionControl& control, 
         c.head_size = whole_head(c);
         end.leftover = c.received;
         if (!c.head_size) break;
-        if (o.static_site && is_static_request(*o.static_site, std::string_view(c.head, c.head_size)))
+        // Perhaps a static file: the core answers it, without the lock.
+        if (o.static_site && may_be_static(*o.static_site, std::string_view(c.head, c.head_size)))
             break;
         c.head_began = std::chrono::steady_clock::now();
         status = HeadStatus::complete;

@@ -19,7 +19,8 @@ void log_static_answer(PyObject* log, std::string_view host, const StaticAnswer&
 
 StaticReply answer_static(Connection& c, const SessionOptions& o, bool stopping) {
     std::string_view head(c.head, c.head_size);
-    if (!is_static_request(*o.static_site, head)) return StaticReply::not_static;
+    // The full match is plan_static_answer's, made without the lock.
+    if (!may_be_static(*o.static_site, head)) return StaticReply::not_static;
     char* buffer = static_cast<char*>(std::malloc(static_answer_capacity));
     if (!buffer) return StaticReply::not_static;  // the usual path answers it, or fails as it does
     StaticAnswer answer;

@@ -89,6 +89,8 @@ bool under(std::string_view target, std::string_view prefix) {
            target[prefix.size()] == '?' || prefix.empty();
 }
 
+}  // namespace
+
 // Cheap: the method, then the target's start against each prefix. An
 // absolute-form target is left to the full reading.
 bool may_be_static(const StaticSite& site, std::string_view head) {
@@ -106,6 +108,8 @@ bool may_be_static(const StaticSite& site, std::string_view head) {
         if (under(target, folder.prefix)) return true;
     return false;
 }
+
+namespace {
 
 struct Match {
     RequestHead head;

@@ -68,6 +68,11 @@ public:
 // a GET or HEAD, a path under a prefix. Cheap when it is not.
 bool is_static_request(const StaticSite& site, std::string_view head);
 
+// The cheap part of it: a GET or HEAD whose target starts under a prefix
+// (an absolute-form target may). True for some heads that are not static
+// requests; false for none that are.
+bool may_be_static(const StaticSite& site, std::string_view head);
+
 // Plans the answer to a static request in buffer[0, static_answer_capacity)
 // (which the answer's bytes then point into); false, with nothing done,
 // when the request is not one.
