@@ -7,14 +7,6 @@ namespace zelweb {
 
 namespace {
 
-bool is_ows(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_ows(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_ows(s.back())) s.remove_suffix(1);
-    return s;
-}
-
 // qvalue = ( "0" [ "." 0*3DIGIT ] ) / ( "1" [ "." 0*3("0") ] ), in
 // thousandths; -1 when malformed.
 int read_qvalue(std::string_view q) {
@@ -38,11 +30,11 @@ int member_weight(std::string_view parameters) {
     while (!parameters.empty()) {
         // parameters starts at a ";"
         size_t next = parameters.find(';', 1);
-        std::string_view p = trim(parameters.substr(1, next == parameters.npos ? next : next - 1));
+        std::string_view p = trim_blanks(parameters.substr(1, next == parameters.npos ? next : next - 1));
         size_t eq = p.find('=');
         if (eq == p.npos) return -1;
-        if (header_name_is(trim(p.substr(0, eq)), "q")) {
-            weight = read_qvalue(trim(p.substr(eq + 1)));
+        if (header_name_is(trim_blanks(p.substr(0, eq)), "q")) {
+            weight = read_qvalue(trim_blanks(p.substr(eq + 1)));
             if (weight < 0) return -1;
         }
         parameters = next == parameters.npos ? std::string_view() : parameters.substr(next);
@@ -57,9 +49,9 @@ void AcceptedCodings::read(std::string_view value) {
     for (;;) {
         size_t end = value.find(',', start);
         std::string_view member =
-            trim(value.substr(start, end == value.npos ? value.npos : end - start));
+            trim_blanks(value.substr(start, end == value.npos ? value.npos : end - start));
         size_t semicolon = member.find(';');
-        std::string_view coding = trim(member.substr(0, semicolon));
+        std::string_view coding = trim_blanks(member.substr(0, semicolon));
         int weight = member_weight(semicolon == member.npos ? std::string_view()
                                                             : member.substr(semicolon));
         if (!coding.empty() && weight >= 0) {

@@ -1,12 +1,13 @@
 // Range.
 #include "parse/byte_range.hpp"
 
+#include "parse/head.hpp"
+
 namespace zelweb {
 
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_ows(char c) { return c == ' ' || c == '\t'; }
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
 // Digits at s[at], saturating at UINT64_MAX; false when there are none.

@@ -2,19 +2,12 @@
 // memmove per run of data.
 #include "parse/chunked.hpp"
 
+#include "parse/percent.hpp"
+
 #include <algorithm>
 #include <cstring>
 
 namespace zelweb {
-
-namespace {
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    char lower = static_cast<char>(c | 0x20);  // only 'A'-'F' fold onto 'a'-'f'
-    if (lower >= 'a' && lower <= 'f') return lower - 'a' + 10;
-    return -1;
-}
-}  // namespace
 
 bool ChunkedDecoder::fail(const char* why) {
     state_ = State::malformed;

@@ -65,6 +65,9 @@ void read_connection_options(std::string_view value, ConnectionOptions& options)
 bool is_token(std::string_view s);
 std::string_view trim_blanks(std::string_view s);
 
+// Optional whitespace in a field value: a space or a tab.
+constexpr bool is_ows(char c) { return c == ' ' || c == '\t'; }
+
 // "Content-Length" read the way strtoul reads base 10 into 32 bits: leading
 // white space, an optional sign, digits up to the first non-digit; no digits
 // give 0; a minus sign negates modulo 2^32; a magnitude above 4294967295

@@ -5,14 +5,14 @@
 
 namespace zelweb {
 
-namespace {
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
-    c = static_cast<char>(c | 0x20);
+    c = static_cast<char>(c | 0x20);  // only 'A'-'F' fold onto 'a'-'f'
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
+
+namespace {
 
 }  // namespace
 

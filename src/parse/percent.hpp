@@ -11,4 +11,7 @@ namespace zelweb {
 // hex digits is kept as it is.
 size_t percent_decode(std::string_view in, char* out);
 
+// The value of a hex digit, either case; -1 for any other byte.
+int hex_value(char c);
+
 }  // namespace zelweb

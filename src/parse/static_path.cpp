@@ -2,18 +2,9 @@
 // that "%2e%2e" and "..%2f" are caught as ".." is.
 #include "parse/static_path.hpp"
 
+#include "parse/percent.hpp"
+
 namespace zelweb {
-
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
 
 StaticPath resolve_static_path(std::string_view path, std::string_view prefix, char* out,
                                size_t capacity) {

@@ -1,6 +1,7 @@
 // Entity-tags and the fields that compare them.
 #include "parse/validators.hpp"
 
+#include "parse/head.hpp"
 #include "parse/http_date.hpp"
 
 namespace zelweb {
@@ -19,8 +20,6 @@ size_t put_hex(uint64_t value, char* out) {
 }
 
 bool is_etagc(unsigned char c) { return c == 0x21 || (c >= 0x23 && c != 0x7f); }
-
-bool is_ows(char c) { return c == ' ' || c == '\t'; }
 
 // The entity-tag at s[at]: its opaque tag (quotes included) and whether it
 // is weak; false when none is there. `at` moves past it.
