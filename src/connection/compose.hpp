@@ -15,6 +15,8 @@ bool status_has_body(unsigned status);
 // closes after each, and a client that kept the connection for its next
 // request would meet a reset.
 constexpr std::string_view close_line = "Connection: close\r\n";
+// serve's, for a connection kept for the next request.
+constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
 
 // What a head says besides the record's header and cookie lines.
 struct HeadShape {

@@ -216,6 +216,13 @@ HeadFault read_head_strictly(Connection& c) {
     return read_request_head(std::string_view(c.head, c.head_size), c.request);
 }
 
+void take_request_head(Connection& c) {
+    c.framing = c.request.framing;
+    c.connection = c.request.connection;
+    c.expect_continue = c.request.expect_continue;
+    begin_body(c);
+}
+
 Outcome fill_record_from_head(Connection& c, Ref& record) {
     const RequestHead& h = c.request;
     HttpObject* http = new_record_for(c, record);
@@ -226,10 +233,7 @@ Outcome fill_record_from_head(Connection& c, Ref& record) {
         http->authority = h.host.data();
         http->authority_size = h.host.size();
     }
-    c.framing = h.framing;
-    c.connection = h.connection;
-    c.expect_continue = h.expect_continue;
-    begin_body(c);
+    take_request_head(c);
     // A method that does not fit its field cannot be served; the target is
     // kept as long as the head.
     if (!store(http->method, h.method)) return Outcome::bad_request;

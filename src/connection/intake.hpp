@@ -30,6 +30,10 @@ Peer peer_of(PyObject* addr);
 // (the core's thread may have made it before taking the interpreter lock).
 HeadFault read_head_strictly(Connection& c);
 
+// The connection's part in c.request: its framing, what keeps it, whether
+// it waits for 100 Continue, and what is left of its body.
+void take_request_head(Connection& c);
+
 // serve's record: a new one filled from the head c.request holds (read by
 // read_request_head, without a 400), and the connection's peer; the body's
 // framing set from it. bad_request: the method or the target is too long for

@@ -40,7 +40,6 @@ namespace zelweb {
 namespace {
 
 constexpr const char* serve_context = "zelweb.serve";
-constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
 
 std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));

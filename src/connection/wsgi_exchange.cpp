@@ -34,7 +34,6 @@ namespace zelweb {
 
 namespace {
 
-constexpr std::string_view keep_line = "Connection: keep-alive\r\n";
 constexpr std::string_view server_line = "server: Tovrel\r\n";
 
 // Why the body could not be read whole.
@@ -368,20 +367,6 @@ bool close_result(PyObject* result) {
     return !PyErr_Occurred();
 }
 
-// The connection's part in the head: its framing, and what keeps it.
-void take_head(Connection& c, const RequestHead& head) {
-    c.taken = c.head_size;
-    c.framing = head.framing;
-    c.connection = head.connection;
-    c.expect_continue = head.expect_continue && head.minor_version >= 1;  // no 1xx to HTTP/1.0
-    c.body_complete = head.framing.kind == BodyFraming::Kind::none;
-    size_t buffered = c.received - c.head_size;
-    if (head.framing.kind == BodyFraming::Kind::length)
-        c.unread_body = head.framing.length > buffered ? head.framing.length - buffered : 0;
-    else if (head.framing.kind == BodyFraming::Kind::chunked)
-        c.unread_body = drain_limit;
-}
-
 Ref text(std::string_view s) {
     return Ref::steal(PyUnicode_DecodeLatin1(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr));
 }
@@ -398,7 +383,8 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
         case HeadFault::version_not_supported: return answer_own(c, version_not_supported);
         default: return answer_own(c, bad_request);
     }
-    take_head(c, head);
+    take_request_head(c);
+    c.expect_continue = c.expect_continue && head.minor_version >= 1;  // no 1xx to HTTP/1.0
     if (head.framing.kind == BodyFraming::Kind::length && head.framing.length > c.max_body)
         return answer_own(c, too_large);
     bool keep = o.keep_alive_seconds > 0 && !*control.stopping &&
