@@ -71,12 +71,7 @@ void client(PyObject* app, PyObject* con, PyObject* addr) {
     if (outcome == Outcome::done) outcome = respond(app, c, http);
     end_connection(c, outcome);
     // An aborted upload must not stay behind in tmp/ either.
-    if (http && !remove_uploads(c, http)) report_ignored_in(client_context);
-    if (http) {
-        take_back_loans(http);
-        close_chosen_file(http);
-        release_stream(http);
-    }
+    if (http) end_record(c, http, client_context);
 }
 
 }  // namespace zelweb

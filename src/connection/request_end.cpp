@@ -35,6 +35,13 @@ bool remove_uploads(const Connection& c, const HttpObject* http) {
     return ok;
 }
 
+void end_record(const Connection& c, HttpObject* http, const char* context) {
+    if (!remove_uploads(c, http)) report_ignored_in(context);
+    take_back_loans(http);
+    close_chosen_file(http);
+    release_stream(http);
+}
+
 void print_upload_error() {
     SavedError error;
     Ref text = Ref::steal(PyObject_Str(error.value() ? error.value() : error.type()));

@@ -196,13 +196,7 @@ AfterRequest serve_request(PyObject* app, const SessionOptions& o, SessionContro
                            : answer_request(app, o, control, c, record, client);
     if (answer.client.empty()) answer.client = client;
     log_request(o, request_line(c), answer, c);
-    if (record) {
-        HttpObject* http = as_record(record.get());
-        if (!remove_uploads(c, http)) report_ignored_in(serve_context);
-        take_back_loans(http);
-        close_chosen_file(http);
-        release_stream(http);
-    }
+    if (record) end_record(c, as_record(record.get()), serve_context);
     control.request = nullptr;
     if (answer.wait_for_body) return AfterRequest::read_body;
     if (answer.keep) return AfterRequest::keep;
