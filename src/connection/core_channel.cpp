@@ -249,10 +249,8 @@ bool CoreChannel::send_last_parts(const std::string_view* parts, size_t count) {
         at += size - skip;
         skip = 0;
     }
-    bool kept = pending_.set_bytes(rest, at);
-    std::free(rest);
-    if (!kept) PyErr_NoMemory();
-    return kept;
+    pending_.adopt_bytes(rest, at);
+    return true;
 }
 
 bool CoreChannel::shutdown_write() { return ::shutdown(fd_, SHUT_WR) == 0 || os_error(errno); }

@@ -24,6 +24,13 @@ bool Output::set_bytes(const char* data, size_t size) {
     return true;
 }
 
+void Output::adopt_bytes(char* data, size_t size) {
+    std::free(data_);
+    data_ = data;
+    size_ = size;
+    sent_ = 0;
+}
+
 void Output::set_file(int fd, uint64_t offset, uint64_t count) {
     if (file_ >= 0) ::close(file_);
     file_ = fd;

@@ -24,6 +24,8 @@ public:
 
     // A copy of [data, data + size) to send first; false when out of memory.
     bool set_bytes(const char* data, size_t size);
+    // The same from a malloc'ed buffer, which the output takes over.
+    void adopt_bytes(char* data, size_t size);
     // Then `count` bytes of `fd` from `offset`; the output owns the descriptor.
     void set_file(int fd, uint64_t offset, uint64_t count);
 
