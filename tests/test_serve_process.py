@@ -126,6 +126,11 @@ def test_slow_and_idle_clients_hold_no_thread(serve_dir):
     # Two application threads; forty clients that trickle a head or stay
     # idle between requests take neither of them.
     with ServeProcess(APP, serve_dir, '"127.0.0.1", 0, threads=2') as srv:
+        # Listening comes before the threads start; once a request has been
+        # answered, every thread of the server has been started.
+        with Conn(srv.port) as c:
+            c.send(b"GET /x HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert c.response().startswith(b"HTTP/1.1 200 OK")
         baseline = thread_count(srv.proc.pid)
         held = []
         try:
