@@ -549,7 +549,10 @@ def test_client_that_never_reads_is_dropped_and_its_upload_removed(server, capfd
     served_meanwhile = 0
     deadline = time.monotonic() + 100
     while pinned["thread"].is_alive() and time.monotonic() < deadline:
-        assert os.path.exists(pinned["upload"])  # kept while the response is pending
+        if not os.path.exists(pinned["upload"]):
+            # removed as the send ended: the thread must then end at once, not a send timeout later
+            assert wait_until(lambda: not pinned["thread"].is_alive(), 5)
+            break
         assert server.get(b"/next").endswith(b"\r\n\r\nnext")
         served_meanwhile += 1
         time.sleep(5)
