@@ -204,6 +204,21 @@ def test_expect_continue_gets_no_interim_line_when_the_body_is_not_read(server, 
     assert b"100 Continue" not in response
 
 
+
+def test_expect_continue_from_an_http10_client_is_ignored_under_serve(serving):
+    srv = serving()
+    srv.handle(b"/expect10", lambda http: http.c_text(http.c_body()))
+    head = post_request(b"/expect10", b"", b"text/plain", length=5, extra=b"Expect: 100-continue\r\n")
+    with socket.create_connection((HOST, srv.port), timeout=10) as s:
+        s.sendall(head.replace(b"HTTP/1.1", b"HTTP/1.0", 1))
+        s.settimeout(1)
+        with pytest.raises(socket.timeout):  # the body is waited for without an interim line
+            s.recv(100)
+        s.settimeout(10)
+        s.sendall(b"hello")
+        assert read_to_close(s).endswith(b"\r\n\r\nhello")
+
+
 # ---------------------------------------------------------------- c_post
 
 @pytest.mark.parametrize("body, key, value", [

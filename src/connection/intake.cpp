@@ -219,7 +219,8 @@ HeadFault read_head_strictly(Connection& c) {
 void take_request_head(Connection& c) {
     c.framing = c.request.framing;
     c.connection = c.request.connection;
-    c.expect_continue = c.request.expect_continue;
+    // An HTTP/1.0 client knows no 1xx: its expectation is ignored.
+    c.expect_continue = c.request.expect_continue && c.request.minor_version >= 1;
     begin_body(c);
 }
 

@@ -384,7 +384,6 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
         default: return answer_own(c, bad_request);
     }
     take_request_head(c);
-    c.expect_continue = c.expect_continue && head.minor_version >= 1;  // no 1xx to HTTP/1.0
     if (head.framing.kind == BodyFraming::Kind::length && head.framing.length > c.max_body)
         return answer_own(c, too_large);
     bool keep = o.keep_alive_seconds > 0 && !*control.stopping &&
