@@ -129,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(none_match_holds(tag, tag));
     FUZZ_CHECK(none_match_holds("W/" + std::string(tag), tag));
     FUZZ_CHECK(if_range_holds(tag, tag, mtime, now));
-    none_match_holds(text, tag);
+    FUZZ_CHECK(match_holds(tag, tag) && !match_holds("W/" + std::string(tag), tag));
+    // A strong match is a weak one too.
+    FUZZ_CHECK(!match_holds(text, tag) || none_match_holds(text, tag));
     if_range_holds(text, tag, mtime, now);
 
     AcceptedCodings codings;
@@ -146,6 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         case FileStatus::not_modified: FUZZ_CHECK(get || head_method); break;
         case FileStatus::unsatisfiable: FUZZ_CHECK(get); break;
+        case FileStatus::precondition_failed:
+            FUZZ_CHECK((get || head_method) && a.count == 0);
+            break;
     }
     return 0;
 }

@@ -215,6 +215,21 @@ def test_if_none_match_compares_weakly(srv, data_file, value, status):
     assert reply.headers["ETag"] == etag
 
 
+@pytest.mark.parametrize("headers, status", [
+    ({"If-Match": "{etag}"}, 200), ({"If-Match": '"other", {etag}'}, 200), ({"If-Match": "*"}, 200),
+    ({"If-Match": '"other"'}, 412), ({"If-Match": "W/{etag}"}, 412),
+    ({"If-Unmodified-Since": "{modified}"}, 200),
+    ({"If-Unmodified-Since": "Sat, 01 Jan 2000 00:00:00 GMT"}, 412),
+    ({"If-Match": "{etag}", "If-Unmodified-Since": "Sat, 01 Jan 2000 00:00:00 GMT"}, 200),
+])
+def test_if_match_and_if_unmodified_since_fail_with_412(srv, data_file, headers, status):
+    serve_file(srv, data_file)
+    etag, modified = (v.decode() for v in validators(data_file))
+    reply = requests.get(srv.url("/f"), timeout=10, headers={
+        k: v.format(etag=etag, modified=modified) for k, v in headers.items()})
+    assert (reply.status_code, reply.content) == (status, b"" if status == 412 else DATA)
+
+
 @pytest.mark.parametrize("if_range, status", [
     ("{etag}", 206), ("{modified}", 206), ('"other"', 200), ("W/{etag}", 200),
 ])

@@ -149,7 +149,7 @@ def test_curl_ranges_and_if_modified_since(srv, site, args, status, body):
     assert (int(line.split()[1]), got) == (status, body)
 
 
-def test_requests_if_none_match_and_if_range(srv, site):
+def test_requests_if_none_match_if_range_and_if_match(srv, site):
     url = srv.url("/static/data.bin")
     etag = requests.get(url, timeout=10).headers["ETag"]
     assert requests.get(url, headers={"If-None-Match": etag}, timeout=10).status_code == 304
@@ -157,6 +157,8 @@ def test_requests_if_none_match_and_if_range(srv, site):
     assert (r.status_code, r.content) == (206, DATA[1:4])
     r = requests.get(url, headers={"Range": "bytes=1-3", "If-Range": '"old"'}, timeout=10)
     assert (r.status_code, r.content) == (200, DATA)
+    r = requests.get(url, headers={"If-Match": '"old"'}, timeout=10)
+    assert (r.status_code, r.content, r.headers["ETag"]) == (412, b"", etag)
 
 
 @pytest.mark.parametrize("accept, coding", [

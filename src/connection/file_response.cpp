@@ -82,6 +82,7 @@ unsigned status_of(FileStatus s, unsigned whole) {
         case FileStatus::partial: return 206;
         case FileStatus::not_modified: return 304;
         case FileStatus::unsatisfiable: return 416;
+        case FileStatus::precondition_failed: return 412;
         case FileStatus::whole: break;
     }
     return whole;

@@ -245,6 +245,7 @@ unsigned status_of(FileStatus s) {
         case FileStatus::partial: return 206;
         case FileStatus::not_modified: return 304;
         case FileStatus::unsatisfiable: return 416;
+        case FileStatus::precondition_failed: return 412;
         case FileStatus::whole: break;
     }
     return 200;

@@ -17,6 +17,7 @@ enum class FileStatus : uint8_t {
     partial,        // 206, [first, first + count)
     not_modified,   // 304, no body
     unsatisfiable,  // 416, no body
+    precondition_failed,  // 412, no body
 };
 
 struct FileAnswer {
@@ -25,13 +26,16 @@ struct FileAnswer {
 };
 
 // The answer to `method` with the header lines of `head` (the head as
-// received, its request line first). GET and HEAD are answered 304 when
+// received, its request line first). GET and HEAD are answered 412 when
+// If-Match does not hold `etag` (strong comparison), or, without If-Match,
+// when the file was modified after an If-Unmodified-Since date (an invalid
+// one is ignored). Then they are answered 304 when
 // If-None-Match holds `etag` (weak comparison; If-Modified-Since is then not
 // looked at), or else when the file was not modified after an
 // If-Modified-Since date (an invalid one, or one later than `now`, is
 // ignored). Then GET alone gets a Range: one range when If-Range, if sent,
 // holds. Several Range or If-Range lines ignore the range; several
-// If-None-Match lines are one list. Any other method gets the whole file.
+// If-Match or If-None-Match lines are one list. Any other method gets the whole file.
 FileAnswer answer_file_request(std::string_view head, std::string_view method,
                                const FileValidators& file, int64_t now);
 

@@ -50,7 +50,11 @@ size_t format_etag(uint64_t size, int64_t mtime_ns, char* out) {
     return n;
 }
 
-bool none_match_holds(std::string_view value, std::string_view etag) {
+namespace {
+
+// Whether `value` is "*" or a well-formed list of entity-tags holding one
+// that matches `etag`, weakly or strongly.
+bool list_holds(std::string_view value, std::string_view etag, bool strong) {
     if (value == "*") return true;
     bool matched = false, any = false;
     size_t at = 0;
@@ -62,10 +66,20 @@ bool none_match_holds(std::string_view value, std::string_view etag) {
         bool weak;
         if (!read_entity_tag(value, at, opaque, weak)) return false;
         any = true;
-        matched = matched || opaque == etag;
+        matched = matched || (opaque == etag && !(strong && weak));
         while (at < value.size() && is_ows(value[at])) ++at;
         if (at < value.size() && value[at] != ',') return false;
     }
+}
+
+}  // namespace
+
+bool none_match_holds(std::string_view value, std::string_view etag) {
+    return list_holds(value, etag, false);
+}
+
+bool match_holds(std::string_view value, std::string_view etag) {
+    return list_holds(value, etag, true);
 }
 
 bool if_range_holds(std::string_view value, std::string_view etag, int64_t last_modified,

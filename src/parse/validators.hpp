@@ -1,6 +1,6 @@
 // A file's validators and the request fields compared with them: the
-// entity-tag made from a file's size and modification time, If-None-Match and
-// If-Range.
+// entity-tag made from a file's size and modification time, If-Match,
+// If-None-Match and If-Range.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +19,11 @@ size_t format_etag(uint64_t size, int64_t mtime_ns, char* out);
 // that weakly matches `etag` (the opaque tags equal, "W/" prefixes aside).
 // A value that is not well formed matches nothing.
 bool none_match_holds(std::string_view value, std::string_view etag);
+
+// Whether an If-Match value is "*" or a list holding an entity-tag that
+// strongly matches `etag` (a weak one never does). A value that is not well
+// formed matches nothing.
+bool match_holds(std::string_view value, std::string_view etag);
 
 // Whether an If-Range value lets the range be served: an entity-tag that
 // strongly matches `etag` (a weak one never does), or an HTTP-date equal to

@@ -129,7 +129,7 @@ class http_t:
         """Status 302 "Found" and a "Location: url" header line."""
 
     def c_file(self, path: _Text, /) -> bool:
-        """Sends the regular file at `path` as the body, with its media type, validators, 304 and one byte range; False (and nothing changes) when it is not a readable regular file."""
+        """Sends the regular file at `path` as the body, with its media type, validators, 304, 412 and one byte range; False (and nothing changes) when it is not a readable regular file."""
 
     def c_stream(self, iterable: Iterable[Union[bytes, bytearray, memoryview]], /) -> None:
         """Makes the iterable's pieces the body, each sent as it is produced: chunked under serve's HTTP/1.1, until the close under HTTP/1.0 and start; nothing is iterated for HEAD, and its close() is called on every path."""

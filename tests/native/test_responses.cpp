@@ -119,6 +119,14 @@ void test_if_none_match_compares_weakly() {
     }
 }
 
+void test_if_match_compares_strongly() {
+    const string tag = "\"a-1\"";
+    for (const char* holds : {"*", "\"a-1\"", "\"x\", \"a-1\"", " ,W/\"x\" ,, \"a-1\" , "})
+        CHECK(match_holds(holds, tag));
+    for (const char* not_held : {"", "W/\"a-1\"", "\"a-2\"", "a-1", "\"a-1\" \"x\"", "*, \"a-1\""})
+        CHECK(!match_holds(not_held, tag));
+}
+
 void test_if_range_needs_a_strong_match_or_the_exact_date() {
     const string tag = "\"a-1\"";
     CHECK(if_range_holds("\"a-1\"", tag, nov_6_1994, now_2026));
@@ -234,6 +242,18 @@ void test_file_answers() {
              1, 2));
     CHECK(is(answer("If-Range: \"64-1\"\r\nIf-Range: \"64-1\"\r\nRange: bytes=1-2\r\n"), S::whole, 0,
              100));
+    // If-Match, else If-Unmodified-Since, fails before anything else is looked at.
+    CHECK(is(answer("If-Match: \"64-2\"\r\nIf-None-Match: \"64-1\"\r\n"), S::precondition_failed));
+    CHECK(is(answer("If-Match: W/\"64-1\"\r\n", "HEAD"), S::precondition_failed));
+    CHECK(is(answer("If-Match: \"x\"\r\nIf-Match: \"64-1\"\r\nRange: bytes=1-2\r\n"), S::partial,
+             1, 2));
+    CHECK(is(answer("If-Match: *\r\n" + ims), S::not_modified));
+    CHECK(is(answer("If-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT\r\n"), S::precondition_failed));
+    CHECK(is(answer("If-Unmodified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n"), S::whole, 0, 100));
+    CHECK(is(answer("If-Unmodified-Since: then\r\n"), S::whole, 0, 100));
+    CHECK(is(answer("If-Match: \"64-1\"\r\nIf-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT\r\n"),
+             S::whole, 0, 100));
+    CHECK(is(answer("If-Match: \"x\"\r\n", "POST"), S::whole, 0, 100));
     // A conditional 304 comes before the range.
     CHECK(is(answer("If-None-Match: \"64-1\"\r\nRange: bytes=1-2\r\n"), S::not_modified));
     CHECK(is(answer("", "GET", 0), S::whole, 0, 0));
@@ -410,6 +430,7 @@ int main() {
     test_other_date_texts_are_refused();
     test_etags_are_strong_and_change_with_size_and_time();
     test_if_none_match_compares_weakly();
+    test_if_match_compares_strongly();
     test_if_range_needs_a_strong_match_or_the_exact_date();
     test_range_values();
     test_file_answers();
