@@ -311,12 +311,15 @@ LOG = Log()
 
 
 def test_the_access_log_has_a_line_for_each_answer(serving, site):
-    srv = serving(static={"/static": str(site)}, access_log=LOG)
+    srv = serving(static={"/static": str(site)}, access_log=LOG, forwarded_allow_ips="127.0.0.1")
     get(srv, b"/static/data.bin", b"Range: bytes=0-99\r\n")
     get(srv, b"/static/nothing", method=b"HEAD")
-    assert wait_until(lambda: len(LOG.lines) >= 2)
-    assert '"GET /static/data.bin HTTP/1.1" 206 100 ' in LOG.lines[-2]
-    assert '"HEAD /static/nothing HTTP/1.1" 404 - ' in LOG.lines[-1]
+    get(srv, b"/static/site.css", b"X-Forwarded-For: 203.0.113.9\r\n")
+    assert wait_until(lambda: len(LOG.lines) >= 3)
+    assert LOG.lines[-3].startswith("127.0.0.1 ")
+    assert '"GET /static/data.bin HTTP/1.1" 206 100 ' in LOG.lines[-3]
+    assert '"HEAD /static/nothing HTTP/1.1" 404 - ' in LOG.lines[-2]
+    assert LOG.lines[-1].startswith("203.0.113.9 ")  # the client the trusted proxy names
 
 
 # --- the interpreter lock ------------------------------------------------------------------

@@ -6,14 +6,20 @@
 
 #include "connection/access_log.hpp"
 #include "connection/clock.hpp"
+#include "connection/peer_address.hpp"
 #include "connection/session.hpp"
 #include "py/names.hpp"
 
 namespace zelweb {
 
-void log_static_answer(PyObject* log, std::string_view host, const StaticAnswer& answer,
-                       std::chrono::steady_clock::time_point began) {
-    write_access_log(log, host.empty() ? "-" : host, answer.request_line,
+void log_static_answer(const SessionOptions& o, std::string_view host, std::string_view head,
+                       const StaticAnswer& answer, std::chrono::steady_clock::time_point began) {
+    size_t fields = head.find("\r\n");
+    if (o.trusted && fields != head.npos) {
+        std::string_view client = read_forwarded(o.trusted, host, head.substr(fields + 2)).client;
+        if (!client.empty()) host = client;
+    }
+    write_access_log(o.access_log, host.empty() ? "-" : host, answer.request_line,
                      static_cast<int>(answer.status), answer.body_bytes, began);
 }
 
@@ -50,7 +56,7 @@ StaticReply answer_static(Connection& c, const SessionOptions& o, bool stopping)
         PyErr_Clear();  // the peer has gone: nothing more to do for it
         answer.close = true;
     }
-    if (o.access_log) log_static_answer(o.access_log, c.peer.host, answer, c.head_began);
+    if (o.access_log) log_static_answer(o, c.peer.host, head, answer, c.head_began);
     c.taken = answer.consumed;
     c.unread_body = answer.unread_body;
     std::free(buffer);

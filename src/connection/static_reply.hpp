@@ -25,8 +25,9 @@ enum class StaticReply {
 // follows. Never raises.
 StaticReply answer_static(Connection& c, const SessionOptions& o, bool stopping);
 
-// The access log line of a static answer.
-void log_static_answer(PyObject* log, std::string_view host, const StaticAnswer& answer,
-                       std::chrono::steady_clock::time_point began);
+// The access log line of a static answer to the request of `head`: the
+// client is the one a trusted proxy names there, else the peer's `host`.
+void log_static_answer(const SessionOptions& o, std::string_view host, std::string_view head,
+                       const StaticAnswer& answer, std::chrono::steady_clock::time_point began);
 
 }  // namespace zelweb

@@ -113,8 +113,8 @@ void end_static_job(const Job& job, const StaticAnswer& answer, Finish& finish) 
 void log_static_job(const CoreServer& server, const Job& job, const StaticAnswer& answer) {
     char host[remote_addr_capacity];
     format_peer_host(job.peer, host, sizeof host);
-    log_static_answer(server.served.options().access_log, host, answer,
-                      Clock::time_point(std::chrono::milliseconds(job.head_began_ms)));
+    log_static_answer(server.served.options(), host, std::string_view(job.buffer, job.head_size),
+                      answer, Clock::time_point(std::chrono::milliseconds(job.head_began_ms)));
 }
 
 struct ThreadStart {
