@@ -230,6 +230,22 @@ def test_if_match_and_if_unmodified_since_fail_with_412(srv, data_file, headers,
     assert (reply.status_code, reply.content) == (status, b"" if status == 412 else DATA)
 
 
+@pytest.mark.parametrize("order", ["before", "after"])
+def test_validators_the_application_set_are_the_only_ones_sent_and_compared(srv, data_file, order):
+    old = "Sat, 01 Jan 2000 00:00:00 GMT"
+
+    def own(http):
+        http.c_set_header(b"ETag", b'"v7"')
+        http.c_set_header(b"Last-Modified", old.encode())
+    serve_file(srv, data_file, **{order: own})
+    reply = requests.get(srv.url("/f"), timeout=10)
+    assert (reply.headers["ETag"], reply.headers["Last-Modified"]) == ('"v7"', old)  # one line each
+    for headers in ({"If-None-Match": '"v7"'}, {"If-Modified-Since": old}):
+        assert requests.get(srv.url("/f"), headers=headers, timeout=10).status_code == 304
+    etag = validators(data_file)[0].decode()
+    assert requests.get(srv.url("/f"), headers={"If-None-Match": etag}, timeout=10).status_code == 200
+
+
 @pytest.mark.parametrize("if_range, status", [
     ("{etag}", 206), ("{modified}", 206), ('"other"', 200), ("W/{etag}", 200),
 ])

@@ -10,6 +10,7 @@
 
 #include "connection/compose.hpp"
 #include "parse/file_answer.hpp"
+#include "parse/head.hpp"
 #include "parse/http_date.hpp"
 #include "parse/reason_phrase.hpp"
 #include "parse/text.hpp"
@@ -101,6 +102,18 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     char etag[etag_capacity];
     std::string_view tag(etag, format_etag(size, modified_ns, etag));
     std::string_view method = field_text(http->method);
+    int64_t now = static_cast<int64_t>(std::time(nullptr));
+
+    // Validators the application set itself (a version of its own) are the
+    // ones compared and the only ones sent: a client must never see two.
+    std::string_view own_tag, own_modified;
+    for_each_header_line(headers_of(http), false, [&](std::string_view name, std::string_view value) {
+        if (header_name_is(name, "ETag")) own_tag = value;
+        else if (header_name_is(name, "Last-Modified")) own_modified = value;
+    });
+    if (!own_tag.empty()) tag = own_tag;
+    if (!own_modified.empty())
+        if (auto date = parse_http_date(own_modified, now)) modified = *date;
 
     // The conditional and range rules answer the 200 the application left;
     // a status it set itself gets the file as it is.
@@ -108,19 +121,24 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     FileAnswer answer{FileStatus::whole, 0, size};
     if (rules && http->request_head) {
         std::string_view head(http->request_head, http->request_head_size);
-        answer = answer_file_request(head, method, FileValidators{size, tag, modified},
-                                     static_cast<int64_t>(std::time(nullptr)));
+        answer = answer_file_request(head, method, FileValidators{size, tag, modified}, now);
     }
     Lines out;
     out.add(lines);
     if (rules) {
         char date[http_date_size];
         format_http_date(modified, date);
-        out.add("ETag: ");
-        out.add(tag);
-        out.add("\r\nLast-Modified: ");
-        out.add(std::string_view(date, sizeof date));
-        out.add("\r\nAccept-Ranges: bytes\r\n");
+        if (own_tag.empty()) {
+            out.add("ETag: ");
+            out.add(tag);
+            out.add("\r\n");
+        }
+        if (own_modified.empty()) {
+            out.add("Last-Modified: ");
+            out.add(std::string_view(date, sizeof date));
+            out.add("\r\n");
+        }
+        out.add("Accept-Ranges: bytes\r\n");
     }
     if (answer.status == FileStatus::partial) {
         out.add("Content-Range: bytes ");
