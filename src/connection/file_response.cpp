@@ -78,17 +78,6 @@ int64_t read_part(int fd, uint64_t offset, size_t count, char* out) {
     return -1;
 }
 
-unsigned status_of(FileStatus s, unsigned whole) {
-    switch (s) {
-        case FileStatus::partial: return 206;
-        case FileStatus::not_modified: return 304;
-        case FileStatus::unsatisfiable: return 416;
-        case FileStatus::precondition_failed: return 412;
-        case FileStatus::whole: break;
-    }
-    return whole;
-}
-
 }  // namespace
 
 bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view lines) {
@@ -161,7 +150,7 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     HeadShape shape = record_head(http, answer.count, out.view());
     if (!http->content_type_set) shape.content_type = http->file_type;
     if (answer.status != FileStatus::whole) {
-        shape.status = status_of(answer.status, http->status);
+        shape.status = status_code(answer.status);
         shape.status_text = reason_phrase(shape.status);
     }
     c.sent_status = shape.status;

@@ -240,17 +240,6 @@ void own_answer(unsigned status, const StaticRequest& request, const Match& m, c
     out.size = w.size();
 }
 
-unsigned status_of(FileStatus s) {
-    switch (s) {
-        case FileStatus::partial: return 206;
-        case FileStatus::not_modified: return 304;
-        case FileStatus::unsatisfiable: return 416;
-        case FileStatus::precondition_failed: return 412;
-        case FileStatus::whole: break;
-    }
-    return 200;
-}
-
 // Up to `count` bytes from `offset`: the count read, -1 on an error.
 int64_t read_at(int fd, uint64_t offset, size_t count, char* out) {
     size_t got = 0;
@@ -365,7 +354,7 @@ bool plan_static_answer(const StaticSite& site, const StaticRequest& request, ch
     FileAnswer answer = answer_file_request(
         request.head, m.head.method,
         FileValidators{size, std::string_view(etag, etag_size), modified}, request.now);
-    unsigned status = status_of(answer.status);
+    unsigned status = status_code(answer.status);
     out.status = status;
     char date[http_date_size];
     format_http_date(modified, date);

@@ -13,12 +13,24 @@ struct FileValidators {
 };
 
 enum class FileStatus : uint8_t {
-    whole,          // 200, the whole file
-    partial,        // 206, [first, first + count)
-    not_modified,   // 304, no body
-    unsatisfiable,  // 416, no body
+    whole,                // 200, the whole file
+    partial,              // 206, [first, first + count)
+    not_modified,         // 304, no body
+    unsatisfiable,        // 416, no body
     precondition_failed,  // 412, no body
 };
+
+// The status line's code of each.
+constexpr unsigned status_code(FileStatus s) {
+    switch (s) {
+        case FileStatus::partial: return 206;
+        case FileStatus::not_modified: return 304;
+        case FileStatus::unsatisfiable: return 416;
+        case FileStatus::precondition_failed: return 412;
+        case FileStatus::whole: break;
+    }
+    return 200;
+}
 
 struct FileAnswer {
     FileStatus status = FileStatus::whole;
