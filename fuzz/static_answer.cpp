@@ -76,10 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(answer.consumed >= request.head.size() &&
                answer.consumed <= request.head.size() + request.following);
     FUZZ_CHECK(answer.request_line.data() == request.head.data());
-    if (answer.file >= 0) {
+    if (answer.file.get() >= 0) {
         char first[8] = {};
         FUZZ_CHECK(answer.file_count > 0);
-        FUZZ_CHECK(pread(answer.file, first, sizeof first, 0) > 0);
+        FUZZ_CHECK(pread(answer.file.get(), first, sizeof first, 0) > 0);
         FUZZ_CHECK(std::string_view(first, secret.size()) != secret);
     }
     return 0;

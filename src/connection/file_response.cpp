@@ -2,13 +2,13 @@
 #include "connection/file_response.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "connection/compose.hpp"
+#include "core/file_descriptor.hpp"
 #include "parse/file_answer.hpp"
 #include "parse/head.hpp"
 #include "parse/http_date.hpp"
@@ -56,23 +56,15 @@ bool stat_file(int fd, struct stat& st) {
     return false;
 }
 
-// Up to `count` bytes from `offset` into `out`: the count read (fewer when
-// the file ends first), or -1 with an error set.
+// read_at without the interpreter lock; -1 with OSError set.
 int64_t read_part(int fd, uint64_t offset, size_t count, char* out) {
-    size_t got = 0;
-    int error = 0;
+    int64_t got;
+    int error;
     Py_BEGIN_ALLOW_THREADS
-        while (got < count) {
-            ssize_t n = pread(fd, out + got, count - got, static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                error = n < 0 ? errno : 0;
-                break;
-            }
-            got += static_cast<size_t>(n);
-        }
+        got = read_at(fd, offset, count, out);
+        error = errno;
     Py_END_ALLOW_THREADS
-    if (error == 0) return static_cast<int64_t>(got);
+    if (got >= 0) return got;
     errno = error;
     PyErr_SetFromErrno(PyExc_OSError);
     return -1;

@@ -57,34 +57,44 @@ void Output::take(Output& o) {
     error_ = o.error_;
 }
 
+Output::Step send_now(int socket, const char* data, size_t size, size_t& sent, int flags) {
+    while (sent < size) {
+        ssize_t n = ::send(socket, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL | flags);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Output::Step::blocked;
+            return Output::Step::failed;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return Output::Step::done;
+}
+
+Output::Step send_file_now(int socket, int fd, uint64_t& offset, uint64_t& left) {
+    while (left > 0) {
+        off_t at = static_cast<off_t>(offset);
+        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
+        ssize_t n = ::sendfile(socket, fd, &at, piece);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Output::Step::blocked;
+            return Output::Step::failed;
+        }
+        if (n == 0) return Output::Step::short_file;
+        offset += static_cast<uint64_t>(n);
+        left -= static_cast<uint64_t>(n);
+    }
+    return Output::Step::done;
+}
+
 Output::Step Output::write(int socket, bool& progress) {
-    while (sent_ < size_) {
-        ssize_t n = ::send(socket, data_ + sent_, size_ - sent_, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::blocked;
-            error_ = errno;
-            return Step::failed;
-        }
-        sent_ += static_cast<size_t>(n);
-        progress = true;
-    }
-    while (file_left_ > 0) {
-        off_t at = static_cast<off_t>(offset_);
-        size_t piece = file_left_ < (uint64_t(1) << 30) ? static_cast<size_t>(file_left_) : size_t(1) << 30;
-        ssize_t n = ::sendfile(socket, file_, &at, piece);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) return Step::blocked;
-            error_ = errno;
-            return Step::failed;
-        }
-        if (n == 0) return Step::short_file;
-        offset_ += static_cast<uint64_t>(n);
-        file_left_ -= static_cast<uint64_t>(n);
-        progress = true;
-    }
-    return Step::done;
+    size_t sent_before = sent_;
+    uint64_t file_before = file_left_;
+    Step step = send_now(socket, data_, size_, sent_);
+    if (step == Step::done) step = send_file_now(socket, file_, offset_, file_left_);
+    if (sent_ != sent_before || file_left_ != file_before) progress = true;
+    if (step == Step::failed) error_ = errno;
+    return step;
 }
 
 }  // namespace zelweb

@@ -54,4 +54,10 @@ private:
     int error_ = 0;
 };
 
+// What write does, for bytes and a file the caller still holds: each sends
+// what the socket takes now and moves its position; failed leaves errno set.
+// `flags` are added to send's (MSG_MORE when a file follows).
+Output::Step send_now(int socket, const char* data, size_t size, size_t& sent, int flags = 0);
+Output::Step send_file_now(int socket, int fd, uint64_t& offset, uint64_t& left);
+
 }  // namespace zelweb

@@ -4,14 +4,13 @@
 #include "core/static_answer.hpp"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "core/file_descriptor.hpp"
 #include "parse/accept_encoding.hpp"
 #include "parse/file_answer.hpp"
 #include "parse/head.hpp"
@@ -56,29 +55,6 @@ public:
 private:
     char *begin_, *at_, *end_;
     bool full_ = false;
-};
-
-// An owned descriptor.
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() { reset(); }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-private:
-    int fd_ = -1;
 };
 
 // The path as the target gives it, before the query: a prefix matches it
@@ -192,11 +168,6 @@ void consider(int directory, char* name, size_t name_size, const Coding& coding,
 
 }  // namespace
 
-void StaticAnswer::drop_file() {
-    if (file >= 0) ::close(file);
-    file = -1;
-}
-
 bool is_static_request(const StaticSite& site, std::string_view head) {
     char decoded[static_path_capacity];
     Match m;
@@ -218,7 +189,7 @@ Writer begin_head(char* buffer, unsigned status, const StaticRequest& request,
 void own_answer(unsigned status, const StaticRequest& request, const Match& m, char* buffer,
                 StaticAnswer& out) {
     out.status = status;
-    out.drop_file();
+    out.file.reset();
     out.file_count = 0;
     std::string_view phrase = reason_phrase(status);
     Writer w = begin_head(buffer, status, request, out);
@@ -238,19 +209,6 @@ void own_answer(unsigned status, const StaticRequest& request, const Match& m, c
     }
     out.bytes = buffer;
     out.size = w.size();
-}
-
-// Up to `count` bytes from `offset`: the count read, -1 on an error.
-int64_t read_at(int fd, uint64_t offset, size_t count, char* out) {
-    size_t got = 0;
-    while (got < count) {
-        ssize_t n = pread(fd, out + got, count - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return static_cast<int64_t>(got);
 }
 
 }  // namespace
@@ -389,50 +347,31 @@ bool plan_static_answer(const StaticSite& site, const StaticRequest& request, ch
         if (static_cast<uint64_t>(got) < answer.count) out.close = true;  // it shrank meanwhile
         return true;
     }
-    out.file = r.fd.release();
+    out.file.reset(r.fd.release());
     out.file_offset = answer.first;
     out.file_count = answer.count;
     return true;
 }
 
 bool send_static_answer(int socket, StaticAnswer& a, Output& rest) {
+    using Step = Output::Step;
     size_t sent = 0;
     // Held back while a file follows, so that the head leaves with its first bytes.
-    int more = a.file_count ? MSG_MORE : 0;
-    while (sent < a.size) {
-        ssize_t n = ::send(socket, a.bytes + sent, a.size - sent, MSG_DONTWAIT | MSG_NOSIGNAL | more);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        break;
-    }
-    if (sent < a.size) {
+    Step step = send_now(socket, a.bytes, a.size, sent, a.file_count ? MSG_MORE : 0);
+    if (step == Step::failed) return false;
+    if (step == Step::blocked) {
         if (!rest.set_bytes(a.bytes + sent, a.size - sent)) return false;
-        if (a.file_count) rest.set_file(a.release_file(), a.file_offset, a.file_count);
+        if (a.file_count) rest.set_file(a.file.release(), a.file_offset, a.file_count);
         return true;
     }
-    off_t at = static_cast<off_t>(a.file_offset);
-    uint64_t left = a.file_count;
-    while (left > 0) {
-        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n = ::sendfile(socket, a.file, &at, piece);
-        if (n > 0) {
-            left -= static_cast<uint64_t>(n);
-            continue;
-        }
-        if (n == 0) {  // the file has become shorter: only the close can tell the peer
-            a.close = true;
-            break;
-        }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        rest.set_file(a.release_file(), static_cast<uint64_t>(at), left);
-        return true;
+    uint64_t offset = a.file_offset, left = a.file_count;
+    switch (send_file_now(socket, a.file.get(), offset, left)) {
+        case Step::failed: return false;
+        case Step::blocked: rest.set_file(a.file.release(), offset, left); return true;
+        case Step::short_file: a.close = true; break;  // only the close can tell the peer
+        case Step::done: break;
     }
-    a.drop_file();
+    a.file.reset();
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/file_descriptor.hpp"
 #include "core/output.hpp"
 #include "core/static_site.hpp"
 #include "parse/limits.hpp"
@@ -24,13 +25,7 @@ struct StaticRequest {
     int64_t now = 0;             // seconds since the epoch
 };
 
-class StaticAnswer {
-public:
-    StaticAnswer() = default;
-    StaticAnswer(const StaticAnswer&) = delete;
-    StaticAnswer& operator=(const StaticAnswer&) = delete;
-    ~StaticAnswer() { drop_file(); }
-
+struct StaticAnswer {
     unsigned status = 0;
     std::string_view request_line;  // for the access log
     bool close = false;             // the connection ends after it
@@ -42,11 +37,11 @@ public:
     // file_count bytes of `file` from file_offset. The answer owns `file`.
     const char* bytes = nullptr;
     size_t size = 0;
-    int file = -1;
+    Descriptor file;
     uint64_t file_offset = 0, file_count = 0;
 
     void clear() {
-        drop_file();
+        file.reset();
         status = 0;
         request_line = {};
         close = false;
@@ -56,12 +51,6 @@ public:
         size = 0;
         file_offset = file_count = 0;
     }
-    int release_file() {
-        int fd = file;
-        file = -1;
-        return fd;
-    }
-    void drop_file();
 };
 
 // Whether `head` asks for a file of `site`: a head the strict reader takes,
