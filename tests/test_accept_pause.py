@@ -34,7 +34,8 @@ class App:
     def route(self, http):
         pass
 threading.Thread(target=zelweb.start, args=(App(), b"127.0.0.1", 0, 0), daemon=True).start()
-while real.fileno() < 0 or real.getsockname()[1] == 0:
+# Bound is not enough: a connection before listen() is refused.
+while real.fileno() < 0 or not real.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN):
     time.sleep(0.01)
 socket.create_connection(real.getsockname())  # always ready, never accepted
 before = len(calls)
