@@ -4,7 +4,6 @@
 // lets the lock go.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -89,17 +88,12 @@ Py_ssize_t CoreChannel::receive(char* buffer, size_t size) {
 
 bool CoreChannel::send(const char* data, size_t size) {
     size_t sent = 0;
-    while (sent < size) {
-        ssize_t n = ::send(fd_, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && !would_block(errno)) return failed_io(os_error(errno));
+    for (;;) {
+        Output::Step step = send_now(fd_, data, size, sent);
+        if (step == Output::Step::done) return true;
+        if (step == Output::Step::failed) return failed_io(os_error(errno));
         if (!wait(POLLOUT, send_ms_)) return false;
     }
-    return true;
 }
 
 bool CoreChannel::send_parts(const std::string_view* parts, size_t count) {
@@ -143,21 +137,17 @@ bool CoreChannel::send_bytes(PyObject* bytes) {
 }
 
 int64_t CoreChannel::send_descriptor(int in, uint64_t offset, uint64_t count) {
-    off_t at = static_cast<off_t>(offset);
-    uint64_t left = count;
-    while (left > 0) {
-        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n = ::sendfile(fd_, in, &at, piece);
-        if (n > 0) {
-            left -= static_cast<uint64_t>(n);
-            continue;
+    uint64_t at = offset, left = count;
+    for (;;) {
+        switch (send_file_now(fd_, in, at, left)) {
+            case Output::Step::done:
+            case Output::Step::short_file: return static_cast<int64_t>(count - left);
+            case Output::Step::failed: return failed_io(os_error(errno)) ? 0 : -1;
+            case Output::Step::blocked:
+                if (!wait(POLLOUT, send_ms_)) return -1;
+                break;
         }
-        if (n == 0) break;  // the file has become shorter
-        if (errno == EINTR) continue;
-        if (!would_block(errno)) return failed_io(os_error(errno)) ? 0 : -1;
-        if (!wait(POLLOUT, send_ms_)) return -1;
     }
-    return static_cast<int64_t>(count - left);
 }
 
 bool CoreChannel::send_last(const char* data, size_t size) {
@@ -165,17 +155,8 @@ bool CoreChannel::send_last(const char* data, size_t size) {
         PyErr_SetString(PyExc_RuntimeError, "the response has already ended");
         return false;
     }
-    size_t sent = 0;
-    while (sent < size) {
-        ssize_t n = ::send(fd_, data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && !would_block(errno)) return failed_io(os_error(errno));
-        break;  // the rest is the core's to write out
-    }
+    size_t sent = 0;  // the rest is the core's to write out
+    if (send_now(fd_, data, size, sent) == Output::Step::failed) return failed_io(os_error(errno));
     if (sent < size && !pending_.set_bytes(data + sent, size - sent)) {
         PyErr_NoMemory();
         return false;
@@ -184,26 +165,21 @@ bool CoreChannel::send_last(const char* data, size_t size) {
 }
 
 int64_t CoreChannel::send_last_descriptor(int in, uint64_t offset, uint64_t count) {
-    off_t at = static_cast<off_t>(offset);
-    uint64_t left = count;
-    while (pending_.empty() && left > 0) {
-        size_t piece = left < (uint64_t(1) << 30) ? static_cast<size_t>(left) : size_t(1) << 30;
-        ssize_t n = ::sendfile(fd_, in, &at, piece);
-        if (n > 0) {
-            left -= static_cast<uint64_t>(n);
-            continue;
+    uint64_t at = offset, left = count;
+    if (pending_.empty()) {
+        switch (send_file_now(fd_, in, at, left)) {
+            case Output::Step::done: break;
+            case Output::Step::short_file: return static_cast<int64_t>(count - left);
+            case Output::Step::failed: return failed_io(os_error(errno)) ? 0 : -1;
+            case Output::Step::blocked: break;
         }
-        if (n == 0) return static_cast<int64_t>(count - left);  // the file has become shorter
-        if (errno == EINTR) continue;
-        if (!would_block(errno)) return failed_io(os_error(errno)) ? 0 : -1;
-        break;
     }
     if (left == 0) return static_cast<int64_t>(count);
     // The core writes the rest from a descriptor of its own: the file is
     // closed (and a c_data_r file removed) as soon as this returns.
     int copy = fcntl(in, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return os_error(errno) ? 0 : -1;
-    pending_.set_file(copy, static_cast<uint64_t>(at), left);
+    pending_.set_file(copy, at, left);
     return static_cast<int64_t>(count);
 }
 
