@@ -119,7 +119,7 @@ bool BodyWriter::finish() {
                                                                             : std::string_view();
     if (!head_sent_ && framing_ == ResponseFraming::chunked && !cut_) {
         std::string_view parts[2] = {{}, last_chunk};  // an empty chunked body: head and end
-        return send(parts, 2);
+        return send(parts, 2, true);
     }
     head_sent_ = true;
     if (last.empty() || channel_.send_last(last.data(), last.size())) return true;
