@@ -71,10 +71,9 @@ void begin_body(Connection& c) {
     }
 }
 
-// Request line, target split and headers. False: the request line is
-// incomplete.
+// start's reading of the request line, target split and headers, within
+// the record's fixed fields. False: the request line is incomplete.
 bool parse_head(Connection& c, HttpObject* http) {
-    bool extended = http->limits == Limits::extended;
     std::string_view head = text_before_nul(c.head, c.head_size);  // a zero byte ends the text
     http->request_head = head.data();
     http->request_head_size = head.size();
@@ -82,12 +81,7 @@ bool parse_head(Connection& c, HttpObject* http) {
     if (line.method) {
         store(http->method, *line.method);
         if (line.target) {
-            // serve keeps a target as long as its head; start refuses one
-            // over its field.
-            if (!extended)
-                store(http->url, *line.target);
-            else if (!store_long_value(http, http->url, &LongValues::url, *line.target))
-                return false;
+            store(http->url, *line.target);  // left empty, and reported, when over its field
             if (line.protocol) {
                 store(http->request_protocol, *line.protocol);
                 call_init_get(http);
@@ -102,10 +96,7 @@ bool parse_head(Connection& c, HttpObject* http) {
                 // Kept as its media type: parameters (charset, boundary) would overflow the field.
                 store(http->request_content_type, trim_blanks(value.substr(0, value.find(';'))));
                 break;
-            case HeaderName::cookie:
-                // serve's c_get_cookie reads the head itself: a long line is no refusal.
-                if (!extended || value.size() < sizeof http->cookie) store(http->cookie, value);
-                break;
+            case HeaderName::cookie: store(http->cookie, value); break;
             case HeaderName::auth: store(http->auth, value); break;
             case HeaderName::user_agent: store(http->user_agent, value); break;
             case HeaderName::content_length: framing.content_length(value); break;
