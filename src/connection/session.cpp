@@ -7,7 +7,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -23,6 +22,7 @@
 #include "connection/own_response.hpp"
 #include "connection/peer_address.hpp"
 #include "connection/request_end.hpp"
+#include "connection/request_report.hpp"
 #include "connection/respond.hpp"
 #include "connection/static_reply.hpp"
 #include "connection/stream_response.hpp"
@@ -43,16 +43,6 @@ constexpr const char* serve_context = "zelweb.serve";
 
 std::string_view request_line(const Connection& c) {
     return first_line(text_before_nul(c.head, c.head_size));
-}
-
-// The error route raised, reported once, naming the request it failed.
-void report_route_error(const Connection& c) {
-    SavedError error;
-    std::string_view method = c.request.method, target = c.request.target;
-    print_error_line("zelweb: route raised for %.*s %.*s\n", static_cast<int>(method.size()),
-                      method.data(), static_cast<int>(std::min<size_t>(target.size(), 900)),
-                      target.data());
-    if (!error.empty()) PyErr_Display(error.type(), error.value(), error.traceback());
 }
 
 // The peer's failures (a time limit, a reset, a close) are nothing to
@@ -143,7 +133,7 @@ Answer answer_request(PyObject* app, const SessionOptions& o, SessionControl& co
     if (outcome != Outcome::done) return refuse(c, outcome);
 
     if (!call_route(app, c, http)) {
-        report_route_error(c);
+        report_request_error(c.request, "route raised");
         return answer_own(c, route_failed, !c.body_complete);
     }
     // A value the application set was refused (and said so on standard

@@ -19,6 +19,7 @@
 #include "connection/compose.hpp"
 #include "connection/intake.hpp"
 #include "connection/peer_address.hpp"
+#include "connection/request_report.hpp"
 #include "parse/request_head.hpp"
 #include "py/call.hpp"
 #include "py/compat.hpp"
@@ -38,20 +39,6 @@ constexpr std::string_view server_line = "server: Tovrel\r\n";
 
 // Why the body could not be read whole.
 enum class BodyFailure { none, cut, too_large, malformed };
-
-void report(const RequestHead& head, const char* what) {
-    print_error_line("zelweb: %s for %.*s %.*s\n", what, static_cast<int>(head.method.size()),
-                      head.method.data(),
-                      static_cast<int>(std::min<size_t>(head.target.size(), 900)),
-                      head.target.data());
-}
-
-// The error the application raised, reported once, naming the request.
-void report_application_error(const RequestHead& head) {
-    SavedError error;
-    report(head, "the application raised");
-    if (!error.empty()) PyErr_Display(error.type(), error.value(), error.traceback());
-}
 
 class Exchange final : public BodyStream, public ResponseSink {
 public:
@@ -431,8 +418,8 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
     int status = start && start->called ? static_cast<int>(start->status) : 0;
     Answer answer{exchange.keep(), status, out.sent(), false, forwarded.client};
     if (sent && failure.empty() && closing.empty()) {
-        if (out.over()) report(head, "the application gave more body than its Content-Length");
-        if (out.cut()) report(head, "the application gave less body than its Content-Length");
+        if (out.over()) report_request(head, "the application gave more body than its Content-Length");
+        if (out.cut()) report_request(head, "the application gave less body than its Content-Length");
         return answer;
     }
     answer.keep = false;
@@ -444,7 +431,7 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
         if (body == BodyFailure::malformed) return answer_own(c, bad_request);
         if (body == BodyFailure::cut) return {false, 0, 0, false, forwarded.client};
         error.restore_copy();
-        report_application_error(head);
+        report_request_error(head, "the application raised");
         answer = answer_own(c, route_failed, !c.body_complete);
         answer.client = forwarded.client;
         return answer;
@@ -453,7 +440,7 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
     // complete-looking one. A body the client cut short is its own doing.
     if (body == BodyFailure::none) {
         error.restore_copy();
-        report_application_error(head);
+        report_request_error(head, "the application raised");
     }
     return answer;
 }
