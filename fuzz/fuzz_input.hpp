@@ -4,6 +4,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string_view>
 #include <vector>
 
@@ -25,13 +26,14 @@ inline SplitInput split_input(const uint8_t* data, size_t size) {
     return in;
 }
 
-// Fails loudly so that libFuzzer saves the input.
-#define FUZZ_CHECK(cond)                                                       \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            __builtin_printf("%s:%d: FUZZ_CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            __builtin_trap();                                                  \
-        }                                                                      \
+// Fails loudly so that libFuzzer saves the input; the line goes to
+// standard error, which is not buffered: the trap would lose it otherwise.
+#define FUZZ_CHECK(cond)                                                                   \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
+            __builtin_trap();                                                              \
+        }                                                                                  \
     } while (0)
 
 }  // namespace zelweb_test
