@@ -210,6 +210,8 @@ def test_start_binds_announces_and_serves(workdir, host_expr, port_kind, https, 
         port = 65535
         try:
             with socket.socket() as probe:
+                # As the server binds: a connection of an earlier run in TIME_WAIT is no obstacle.
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
                 probe.bind((HOST, port))
         except OSError:
             pytest.skip("port 65535 is in use on this machine")
