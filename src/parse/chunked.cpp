@@ -2,10 +2,10 @@
 // memmove per run of data.
 #include "parse/chunked.hpp"
 
-#include "parse/percent.hpp"
-
 #include <algorithm>
 #include <cstring>
+
+#include "parse/percent.hpp"
 
 namespace zelweb {
 

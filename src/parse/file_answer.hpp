@@ -47,7 +47,8 @@ struct FileAnswer {
 // If-Modified-Since date (an invalid one, or one later than `now`, is
 // ignored). Then GET alone gets a Range: one range when If-Range, if sent,
 // holds. Several Range or If-Range lines ignore the range; several
-// If-Match or If-None-Match lines are one list. Any other method gets the whole file.
+// If-Match or If-None-Match lines are one list. Any other method gets the
+// whole file.
 FileAnswer answer_file_request(std::string_view head, std::string_view method,
                                const FileValidators& file, int64_t now);
 

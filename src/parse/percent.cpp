@@ -12,10 +12,6 @@ int hex_value(char c) {
     return -1;
 }
 
-namespace {
-
-}  // namespace
-
 size_t percent_decode(std::string_view in, char* out) {
     const void* first = std::memchr(in.data(), '%', in.size());
     if (!first) {

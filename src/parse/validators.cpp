@@ -38,20 +38,6 @@ bool read_entity_tag(std::string_view s, size_t& at, std::string_view& opaque, b
     return true;
 }
 
-}  // namespace
-
-size_t format_etag(uint64_t size, int64_t mtime_ns, char* out) {
-    size_t n = 0;
-    out[n++] = '"';
-    n += put_hex(size, out + n);
-    out[n++] = '-';
-    n += put_hex(static_cast<uint64_t>(mtime_ns), out + n);
-    out[n++] = '"';
-    return n;
-}
-
-namespace {
-
 // Whether `value` is "*" or a well-formed list of entity-tags holding one
 // that matches `etag`, weakly or strongly.
 bool list_holds(std::string_view value, std::string_view etag, bool strong) {
@@ -73,6 +59,16 @@ bool list_holds(std::string_view value, std::string_view etag, bool strong) {
 }
 
 }  // namespace
+
+size_t format_etag(uint64_t size, int64_t mtime_ns, char* out) {
+    size_t n = 0;
+    out[n++] = '"';
+    n += put_hex(size, out + n);
+    out[n++] = '-';
+    n += put_hex(static_cast<uint64_t>(mtime_ns), out + n);
+    out[n++] = '"';
+    return n;
+}
 
 bool none_match_holds(std::string_view value, std::string_view etag) {
     return list_holds(value, etag, false);
