@@ -35,7 +35,7 @@ class App:
         pass
 threading.Thread(target=zelweb.start, args=(App(), b"127.0.0.1", 0, 0), daemon=True).start()
 # Bound is not enough: a connection before listen() is refused.
-while real.fileno() < 0 or not real.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN):
+while not real.getsockopt(socket.SOL_SOCKET, socket.SO_ACCEPTCONN):
     time.sleep(0.01)
 socket.create_connection(real.getsockname())  # always ready, never accepted
 before = len(calls)
