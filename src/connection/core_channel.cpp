@@ -167,12 +167,9 @@ bool CoreChannel::send_last(const char* data, size_t size) {
 int64_t CoreChannel::send_last_descriptor(int in, uint64_t offset, uint64_t count) {
     uint64_t at = offset, left = count;
     if (pending_.empty()) {
-        switch (send_file_now(fd_, in, at, left)) {
-            case Output::Step::done: break;
-            case Output::Step::short_file: return static_cast<int64_t>(count - left);
-            case Output::Step::failed: return failed_io(os_error(errno)) ? 0 : -1;
-            case Output::Step::blocked: break;
-        }
+        Output::Step step = send_file_now(fd_, in, at, left);
+        if (step == Output::Step::failed) return failed_io(os_error(errno)) ? 0 : -1;
+        if (step == Output::Step::short_file) return static_cast<int64_t>(count - left);
     }
     if (left == 0) return static_cast<int64_t>(count);
     // The core writes the rest from a descriptor of its own: the file is

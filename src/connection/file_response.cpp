@@ -85,20 +85,22 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     std::string_view method = field_text(http->method);
     int64_t now = static_cast<int64_t>(std::time(nullptr));
 
-    // Validators the application set itself (a version of its own) are the
-    // ones compared and the only ones sent: a client must never see two.
-    std::string_view own_tag, own_modified;
-    for_each_header_line(headers_of(http), false, [&](std::string_view name, std::string_view value) {
-        if (header_name_is(name, "ETag")) own_tag = value;
-        else if (header_name_is(name, "Last-Modified")) own_modified = value;
-    });
-    if (!own_tag.empty()) tag = own_tag;
-    if (!own_modified.empty())
-        if (auto date = parse_http_date(own_modified, now)) modified = *date;
-
     // The conditional and range rules answer the 200 the application left;
     // a status it set itself gets the file as it is.
     bool rules = http->status == 200;
+    // Validators the application set itself (a version of its own) are the
+    // ones compared and the only ones sent: a client must never see two.
+    bool own_tag = false, own_modified = false;
+    auto take_own = [&](std::string_view name, std::string_view value) {
+        if (header_name_is(name, "ETag")) {
+            own_tag = true;
+            tag = value;
+        } else if (header_name_is(name, "Last-Modified")) {
+            own_modified = true;
+            if (auto date = parse_http_date(value, now)) modified = *date;
+        }
+    };
+    if (rules) for_each_header_line(headers_of(http), false, take_own);
     FileAnswer answer{FileStatus::whole, 0, size};
     if (rules && http->request_head) {
         std::string_view head(http->request_head, http->request_head_size);
@@ -109,12 +111,12 @@ bool send_chosen_file(Connection& c, const HttpObject* http, std::string_view li
     if (rules) {
         char date[http_date_size];
         format_http_date(modified, date);
-        if (own_tag.empty()) {
+        if (!own_tag) {
             out.add("ETag: ");
             out.add(tag);
             out.add("\r\n");
         }
-        if (own_modified.empty()) {
+        if (!own_modified) {
             out.add("Last-Modified: ");
             out.add(std::string_view(date, sizeof date));
             out.add("\r\n");
