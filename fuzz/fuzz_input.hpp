@@ -28,12 +28,12 @@ inline SplitInput split_input(const uint8_t* data, size_t size) {
 
 // Fails loudly so that libFuzzer saves the input; the line goes to
 // standard error, which is not buffered: the trap would lose it otherwise.
-#define FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define FUZZ_CHECK(cond)                                                                       \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
             std::fprintf(stderr, "%s:%d: FUZZ_CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            __builtin_trap();                                                              \
-        }                                                                                  \
+            __builtin_trap();                                                                  \
+        }                                                                                      \
     } while (0)
 
 }  // namespace zelweb_test

@@ -12,7 +12,8 @@ namespace zelweb {
 
 void report_request(const RequestHead& head, const char* what) {
     print_error_line("zelweb: %s for %.*s %.*s\n", what, static_cast<int>(head.method.size()),
-                     head.method.data(), static_cast<int>(std::min<size_t>(head.target.size(), 900)),
+                     head.method.data(),
+                     static_cast<int>(std::min<size_t>(head.target.size(), 900)),
                      head.target.data());
 }
 

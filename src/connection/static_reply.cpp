@@ -47,7 +47,8 @@ StaticReply answer_static(Connection& c, const SessionOptions& o, bool stopping)
     bool sent = c.channel.set_send_timeout(names.send_timeout) &&
                 c.channel.send_last(answer.bytes, answer.size);
     if (sent && answer.file_count) {
-        int64_t n = c.channel.send_last_descriptor(answer.file.get(), answer.file_offset, answer.file_count);
+        int64_t n = c.channel.send_last_descriptor(answer.file.get(), answer.file_offset,
+                                                   answer.file_count);
         sent = n >= 0;
         if (sent && static_cast<uint64_t>(n) < answer.file_count) answer.close = true;
     }

@@ -177,7 +177,8 @@ private:
     };
 
     Py_ssize_t refuse_after_end() {
-        PyErr_SetString(PyExc_RuntimeError, "the request is over: its body can no longer be read or written");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "the request is over: its body can no longer be read or written");
         return -1;
     }
 
@@ -418,8 +419,10 @@ Answer serve_wsgi_request(const SessionOptions& o, const SessionControl& control
     int status = start && start->called ? static_cast<int>(start->status) : 0;
     Answer answer{exchange.keep(), status, out.sent(), false, forwarded.client};
     if (sent && failure.empty() && closing.empty()) {
-        if (out.over()) report_request(head, "the application gave more body than its Content-Length");
-        if (out.cut()) report_request(head, "the application gave less body than its Content-Length");
+        if (out.over())
+            report_request(head, "the application gave more body than its Content-Length");
+        if (out.cut())
+            report_request(head, "the application gave less body than its Content-Length");
         return answer;
     }
     answer.keep = false;

@@ -30,7 +30,8 @@ int member_weight(std::string_view parameters) {
     while (!parameters.empty()) {
         // parameters starts at a ";"
         size_t next = parameters.find(';', 1);
-        std::string_view p = trim_blanks(parameters.substr(1, next == parameters.npos ? next : next - 1));
+        std::string_view p =
+            trim_blanks(parameters.substr(1, next == parameters.npos ? next : next - 1));
         size_t eq = p.find('=');
         if (eq == p.npos) return -1;
         if (header_name_is(trim_blanks(p.substr(0, eq)), "q")) {

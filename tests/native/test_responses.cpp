@@ -245,10 +245,11 @@ void test_file_answers() {
     // If-Match, else If-Unmodified-Since, fails before anything else is looked at.
     CHECK(is(answer("If-Match: \"64-2\"\r\nIf-None-Match: \"64-1\"\r\n"), S::precondition_failed));
     CHECK(is(answer("If-Match: W/\"64-1\"\r\n", "HEAD"), S::precondition_failed));
-    CHECK(is(answer("If-Match: \"x\"\r\nIf-Match: \"64-1\"\r\nRange: bytes=1-2\r\n"), S::partial,
-             1, 2));
+    CHECK(is(answer("If-Match: \"x\"\r\nIf-Match: \"64-1\"\r\nRange: bytes=1-2\r\n"), S::partial, 1,
+             2));
     CHECK(is(answer("If-Match: *\r\n" + ims), S::not_modified));
-    CHECK(is(answer("If-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT\r\n"), S::precondition_failed));
+    CHECK(is(answer("If-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT\r\n"),
+             S::precondition_failed));
     CHECK(is(answer("If-Unmodified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n"), S::whole, 0, 100));
     CHECK(is(answer("If-Unmodified-Since: then\r\n"), S::whole, 0, 100));
     CHECK(is(answer("If-Match: \"64-1\"\r\nIf-Unmodified-Since: Sun, 06 Nov 1994 08:49:36 GMT\r\n"),
